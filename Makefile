@@ -1,0 +1,59 @@
+# Developer entry points: `make demo`, `make test`.
+#
+# The interpreter is CPython 3.14 with headers, found or unpacked by
+# tools/bootstrap-python. Everything else lives in .venv, built once; the
+# package is reinstalled only when its sources change.
+
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+DEPS    := $(VENV)/.deps-installed
+STAMP   := $(VENV)/.tarvelpy-installed
+
+# Build and test requirements, installed into the venv once so that installs
+# of the package itself run without build isolation and without downloads.
+BUILD_DEPS := scikit-build-core ninja cmake numpy pytest hypothesis
+
+# Every file and folder the built package depends on; folders are listed so
+# that adding or removing a source file also triggers a rebuild.
+SRC_DIRS := shell sums nonlinear src
+SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/null) \
+            pyproject.toml CMakeLists.txt
+
+PYTEST_ARGS ?=
+
+.PHONY: venv install demo test clean
+
+venv: $(DEPS)
+
+$(VPY):
+	@set -e; \
+	PY="$$(tools/bootstrap-python)"; \
+	WHEELS="$$(dirname "$$(dirname "$$PY")")/share/python-wheels"; \
+	PIP_WHEEL="$$(ls "$$WHEELS"/pip-*.whl | head -n 1)"; \
+	echo "creating $(VENV) with $$PY"; \
+	rm -rf $(VENV); \
+	"$$PY" -m venv --without-pip $(VENV) \
+	  && $(VPY) "$$PIP_WHEEL/pip" install --quiet --disable-pip-version-check "$$PIP_WHEEL" \
+	  || { rm -rf $(VENV); exit 1; }
+
+$(DEPS): $(VPY) Makefile
+	$(VPY) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)
+	@touch $@
+
+install: $(STAMP)
+
+$(STAMP): $(DEPS) $(SOURCES)
+	$(VPY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	@touch $@
+
+demo: install
+	$(VPY) -P examples/demo.py
+
+# -P keeps the working directory off sys.path: tests import the installed
+# package, never the source tree.
+test: install
+	$(VPY) -P -m pytest $(PYTEST_ARGS)
+
+clean:
+	rm -rf build dist $(VENV) .pytest_cache .hypothesis
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +
