@@ -1,0 +1,81 @@
+// The module's function-object type: the fifteen module-level functions and
+// the per-call element functions are all instances of it.
+#pragma once
+
+#include <Python.h>
+
+#include "shell/identifiers.hpp"
+#include "shell/state.hpp"
+
+namespace tarvel {
+
+struct FunctionObject;
+
+// A body receives its parameters already bound, in parameter order.
+using Body = PyObject* (*)(FunctionObject* self, PyObject* const* args);
+
+inline constexpr int max_parameters = 2;
+inline constexpr int max_varnames = 8;
+
+// Static description of one function.
+struct FunctionDef {
+    const char* call_name;   // used in argument-error messages
+    const char* frame_name;  // function name of traceback entries
+    Body body;
+    const char* doc;  // nullptr: no docstring
+    int def_line;
+    int nparams;
+    int nvarnames;
+    Id varnames[max_varnames];  // parameters first, then further locals
+    Id name;                    // interned call name, for __name__
+    Id qualname;
+    Id code_name;
+    CodeIndex code;
+    // Used by the unary nonlinear functions only.
+    Id tree_attr = Id::count;
+    int call_line = 0;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionDef* def;
+    PyObject* module;       // __module__
+    PyObject* weakreflist;
+    vectorcallfunc vectorcall;
+    PyObject* name;         // __name__, made on first read
+    PyObject* qualname;
+    PyObject* doc;          // __doc__, made on first read
+    PyObject* globals;
+    PyObject* code;
+    PyObject* closure;      // capture record of element functions
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* is_coroutine;
+    PyObject* dict;
+};
+
+// The registered functions in registration order, and the element functions.
+extern const FunctionDef registered_functions[15];
+extern const FunctionDef apply_lambda_def;
+extern const FunctionDef signpow_lambda_def;
+
+// Makes (once) the function-object type into state.function_type.
+int make_function_type();
+
+// A new function object for a definition; `closure` may be null.
+PyObject* new_function(const FunctionDef& def, PyObject* closure);
+
+// Adds the traceback entry of `self` at `line` to the pending exception and
+// returns null, so that a body can `return fail(self, line);`.
+PyObject* fail(FunctionObject* self, int line);
+
+// The attribute table of the type.
+extern PyGetSetDef function_getset[];
+extern PyMemberDef function_members[];
+
+// Short name of the type, used in its repr and in warning texts.
+#define TARVEL_FUNCTION_SHORT_NAME "helpers_function"
+inline constexpr const char* function_type_short_name = TARVEL_FUNCTION_SHORT_NAME;
+
+}  // namespace tarvel

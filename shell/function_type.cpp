@@ -1,0 +1,140 @@
+// The function-object type: creation, garbage-collector support, descriptor
+// behaviour, representation and pickling.
+#include <cstddef>
+
+#include "shell/binding.hpp"
+#include "shell/function.hpp"
+#include "shell/ref.hpp"
+
+namespace tarvel {
+
+namespace {
+
+FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+
+int function_traverse(PyObject* obj, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(obj);
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(f->module);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->is_coroutine);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* obj) {
+    FunctionObject* f = as_function(obj);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->is_coroutine);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* obj) {
+    PyObject_GC_UnTrack(obj);
+    if (as_function(obj)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(obj);
+    }
+    function_clear(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* obj) {
+    return PyUnicode_FromFormat("<%s %U at %p>", function_type_short_name, as_function(obj)->qualname, obj);
+}
+
+// Through an instance the function binds as a method; through a class (or
+// with no instance) it is itself.
+PyObject* function_descr_get(PyObject* func, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) {
+        return Py_NewRef(func);
+    }
+    return PyMethod_New(func, instance);
+}
+
+// Pickled by reference: the qualified name within the module of __module__.
+PyObject* function_reduce(PyObject* obj, PyObject*) { return Py_NewRef(as_function(obj)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMemberDef function_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+int make_function_type() {
+    if (state.function_type != nullptr) {
+        return 0;
+    }
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+        {Py_tp_methods, function_methods},
+        {Py_tp_members, function_members},
+        {Py_tp_getset, function_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {
+        "tarvelpy._helpers.helpers_function",
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
+        slots,
+    };
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        return -1;
+    }
+    state.function_type = reinterpret_cast<PyTypeObject*>(type);
+    return 0;
+}
+
+PyObject* new_function(const FunctionDef& def, PyObject* closure) {
+    PyTypeObject* type = state.function_type;
+    Ref obj{type->tp_alloc(type, 0)};
+    if (!obj) {
+        return nullptr;
+    }
+    FunctionObject* f = as_function(obj.get());
+    f->def = &def;
+    f->vectorcall = function_vectorcall;
+    f->module = Py_NewRef(str(Id::module_name));
+    f->qualname = Py_NewRef(str(def.qualname));
+    f->globals = Py_NewRef(state.ns);
+    f->code = Py_NewRef(code_object(def.code));
+    f->closure = Py_XNewRef(closure);
+    return obj.release();
+}
+
+}  // namespace tarvel

@@ -1,0 +1,43 @@
+#include "shell/identifiers.hpp"
+
+#include "shell/ref.hpp"
+
+namespace tarvel {
+
+namespace {
+
+constexpr const char* identifier_texts[identifier_count] = {
+#define TARVEL_TEXT(name, text) text,
+    TARVEL_IDENTIFIERS(TARVEL_TEXT)
+#undef TARVEL_TEXT
+};
+
+PyObject* identifier_strings[identifier_count];
+Py_hash_t identifier_hashes[identifier_count];
+
+}  // namespace
+
+int make_identifiers() {
+    for (int i = 0; i < identifier_count; ++i) {
+        if (identifier_strings[i] != nullptr) {
+            continue;
+        }
+        Ref text{PyUnicode_InternFromString(identifier_texts[i])};
+        if (!text) {
+            return -1;
+        }
+        Py_hash_t h = PyObject_Hash(text.get());
+        if (h == -1) {
+            return -1;
+        }
+        identifier_strings[i] = text.release();
+        identifier_hashes[i] = h;
+    }
+    return 0;
+}
+
+PyObject* str(Id id) noexcept { return identifier_strings[static_cast<int>(id)]; }
+
+Py_hash_t hash(Id id) noexcept { return identifier_hashes[static_cast<int>(id)]; }
+
+}  // namespace tarvel

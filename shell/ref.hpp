@@ -1,0 +1,45 @@
+// Owning reference to an interpreter object.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tarvel {
+
+// Holds one strong reference and drops it when it goes out of scope.
+// Construction from a raw pointer steals the reference, which matches the
+// "new reference or null" convention of the C API calls that produce it.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* stolen) noexcept : obj_(stolen) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
+
+    PyObject* get() const noexcept { return obj_; }
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+    // Replaces the held object by a newly produced one (stolen).
+    void reset(PyObject* stolen = nullptr) noexcept {
+        PyObject* old = std::exchange(obj_, stolen);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace tarvel

@@ -1,0 +1,115 @@
+// quicksum(list): sums terms by in-place addition into an empty LinExpr.
+#include "shell/namespace.hpp"
+#include "shell/ref.hpp"
+#include "sums/sums.hpp"
+
+namespace tarvel {
+
+namespace {
+
+// Adds `term` in place to the running sum; the result replaces it.
+bool add_term(Ref& result, PyObject* term) {
+    PyObject* sum = PyNumber_InPlaceAdd(result.get(), term);
+    if (sum == nullptr) {
+        return false;
+    }
+    result.reset(sum);
+    return true;
+}
+
+}  // namespace
+
+PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
+    PyObject* list = args[0];
+
+    Ref tupledict = lookup_global(Id::tupledict);
+    if (!tupledict) {
+        return fail(self, 31);
+    }
+    int is_tupledict = PyObject_IsInstance(list, tupledict.get());
+    if (is_tupledict < 0) {
+        return fail(self, 31);
+    }
+    if (is_tupledict) {
+        Ref warnings = lookup_global(Id::warnings);
+        if (!warnings) {
+            return fail(self, 32);
+        }
+        Ref warn{PyObject_GetAttr(warnings.get(), str(Id::warn))};
+        if (!warn) {
+            return fail(self, 32);
+        }
+        PyObject* warn_args[] = {state.tupledict_warning, PyExc_DeprecationWarning};
+        Ref warned{PyObject_Vectorcall(warn.get(), warn_args, 2, nullptr)};
+        if (!warned) {
+            return fail(self, 32);
+        }
+        Ref quicksum = lookup_global(Id::quicksum);
+        if (!quicksum) {
+            return fail(self, 36);
+        }
+        Ref values{PyObject_CallMethodNoArgs(list, str(Id::values))};
+        if (!values) {
+            return fail(self, 36);
+        }
+        PyObject* total = PyObject_CallOneArg(quicksum.get(), values.get());
+        return total != nullptr ? total : fail(self, 36);
+    }
+
+    const Id matrix_classes[] = {Id::MVar, Id::MLinExpr, Id::MQuadExpr};
+    int is_matrix = is_instance_of_named(list, matrix_classes, 3);
+    if (is_matrix < 0) {
+        return fail(self, 37);
+    }
+    if (is_matrix) {
+        PyObject* sum_args[] = {list, state.zero};
+        PyObject* total = PyObject_VectorcallMethod(str(Id::sum), sum_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    state.axis_kwnames);
+        return total != nullptr ? total : fail(self, 38);
+    }
+
+    Ref linexpr = lookup_global(Id::LinExpr);
+    if (!linexpr) {
+        return fail(self, 40);
+    }
+    Ref result{PyObject_CallNoArgs(linexpr.get())};
+    if (!result) {
+        return fail(self, 40);
+    }
+
+    if (PyList_CheckExact(list) || PyTuple_CheckExact(list)) {
+        // Indexed walk; the length is re-read before every item because an
+        // addition may change the list.
+        const bool is_list = PyList_CheckExact(list);
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(list) : PyTuple_GET_SIZE(list)); ++i) {
+            Ref term = Ref::borrow(is_list ? PyList_GET_ITEM(list, i) : PyTuple_GET_ITEM(list, i));
+            if (!add_term(result, term.get())) {
+                return fail(self, 42);
+            }
+        }
+        return result.release();
+    }
+
+    Ref iterator{PyObject_GetIter(list)};
+    if (!iterator) {
+        return fail(self, 41);
+    }
+    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+    for (;;) {
+        Ref term{next(iterator.get())};
+        if (!term) {
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                    return fail(self, 41);
+                }
+                PyErr_Clear();
+            }
+            return result.release();
+        }
+        if (!add_term(result, term.get())) {
+            return fail(self, 42);
+        }
+    }
+}
+
+}  // namespace tarvel
