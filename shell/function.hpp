@@ -72,7 +72,6 @@ PyObject* fail(FunctionObject* self, int line);
 
 // The attribute table of the type.
 extern PyGetSetDef function_getset[];
-extern PyMemberDef function_members[];
 
 // Short name of the type, used in its repr and in warning texts.
 #define TARVEL_FUNCTION_SHORT_NAME "helpers_function"

@@ -14,7 +14,6 @@ FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObj
 
 int function_traverse(PyObject* obj, visitproc visit, void* arg) {
     FunctionObject* f = as_function(obj);
-    Py_VISIT(Py_TYPE(obj));
     Py_VISIT(f->module);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -53,9 +52,7 @@ void function_dealloc(PyObject* obj) {
         PyObject_ClearWeakRefs(obj);
     }
     function_clear(obj);
-    PyTypeObject* type = Py_TYPE(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
+    Py_TYPE(obj)->tp_free(obj);
 }
 
 PyObject* function_repr(PyObject* obj) {
@@ -79,44 +76,42 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// A static type, so that the type's own __module__ and __doc__ come from its
+// name and documentation rather than from the instance attributes of the
+// same names.
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
-PyMemberDef function_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+}  // namespace
 
 int make_function_type() {
     if (state.function_type != nullptr) {
         return 0;
     }
-    PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-        {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-        {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-        {Py_tp_methods, function_methods},
-        {Py_tp_members, function_members},
-        {Py_tp_getset, function_getset},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
-        "tarvelpy._helpers.helpers_function",
-        sizeof(FunctionObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
-            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL,
-        slots,
-    };
-    PyObject* type = PyType_FromSpec(&spec);
-    if (type == nullptr) {
+    PyTypeObject& type = function_type;
+    type.tp_name = "tarvelpy._helpers." TARVEL_FUNCTION_SHORT_NAME;
+    type.tp_doc = "Function of the compiled module tarvelpy._helpers.";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                    Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                    Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_dealloc = function_dealloc;
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_descr_get = function_descr_get;
+    type.tp_methods = function_methods;
+    type.tp_getset = function_getset;
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    if (PyType_Ready(&type) < 0) {
         return -1;
     }
-    state.function_type = reinterpret_cast<PyTypeObject*>(type);
+    state.function_type = &type;
     return 0;
 }
 

@@ -91,7 +91,8 @@ namespace tarvel {
     X(matrixapi_module, "tarvelpy._matrixapi")                         \
     X(test_dict, "__test__")                                           \
     X(zip, "zip")                                                      \
-    X(dunder_name, "__name__")
+    X(dunder_name, "__name__")                                         \
+    X(dunder_class, "__class__")
 
 enum class Id : int {
 #define TARVEL_ENUM(name, text) name,

@@ -118,10 +118,26 @@ int make_constants() {
             return -1;
         }
     }
+    if (state.object_class_attribute == nullptr) {
+        PyObject* descriptor = _PyType_Lookup(&PyBaseObject_Type, str(Id::dunder_class));
+        if (descriptor == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "object has no __class__ attribute");
+            return -1;
+        }
+        state.object_class_attribute = Py_NewRef(descriptor);
+    }
     if (state.tupledict_warning == nullptr) {
         state.tupledict_warning =
             PyUnicode_InternFromString("Calling quicksum on a tupledict is deprecated, use .sum() instead.");
-        if (state.tupledict_warning == nullptr) {
+        if (state.object_class_attribute == nullptr) {
+        PyObject* descriptor = _PyType_Lookup(&PyBaseObject_Type, str(Id::dunder_class));
+        if (descriptor == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "object has no __class__ attribute");
+            return -1;
+        }
+        state.object_class_attribute = Py_NewRef(descriptor);
+    }
+    if (state.tupledict_warning == nullptr) {
             return -1;
         }
     }
@@ -181,6 +197,9 @@ int run_exec_steps(PyObject* module) {
         return -1;
     }
     replace(state.ns, Py_NewRef(ns));
+    if (watch_namespace(ns) < 0) {
+        return -1;
+    }
     PyObject* builtins = PyImport_ImportModule("builtins");
     if (builtins == nullptr) {
         return -1;

@@ -2,13 +2,54 @@
 
 #include "shell/state.hpp"
 
+#include <cstdint>
+
 namespace tarvel {
 
+namespace {
+
+// Values found in the module namespace, valid while the namespace is
+// unchanged: a dictionary watcher moves the generation on before any change
+// to it, so a rebound or deleted name is seen by the very next lookup and a
+// stale (borrowed) value is never handed out.
+struct LookupCache {
+    uint64_t generation = 1;
+    int watcher = -1;
+    uint64_t entry_generation[identifier_count] = {};
+    PyObject* entry_value[identifier_count] = {};
+};
+
+LookupCache lookup_cache;
+
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++lookup_cache.generation;
+    return 0;
+}
+
+}  // namespace
+
+int watch_namespace(PyObject* ns) {
+    ++lookup_cache.generation;
+    if (lookup_cache.watcher < 0) {
+        lookup_cache.watcher = PyDict_AddWatcher(namespace_changed);
+        if (lookup_cache.watcher < 0) {
+            return -1;
+        }
+    }
+    return PyDict_Watch(lookup_cache.watcher, ns);
+}
+
 Ref lookup_global(Id name) {
+    const int index = static_cast<int>(name);
+    if (lookup_cache.entry_generation[index] == lookup_cache.generation) {
+        return Ref::borrow(lookup_cache.entry_value[index]);
+    }
     PyObject* key = str(name);
     // The identifier's hash was computed when the module was executed.
     PyObject* found = _PyDict_GetItem_KnownHash(state.ns, key, hash(name));
     if (found != nullptr) {
+        lookup_cache.entry_value[index] = found;
+        lookup_cache.entry_generation[index] = lookup_cache.generation;
         return Ref::borrow(found);
     }
     PyErr_Clear();
@@ -135,6 +176,27 @@ Ref import_name(PyObject* module, PyObject* name) {
 
 namespace tarvel {
 
+int is_instance(PyObject* obj, PyObject* cls) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (reinterpret_cast<PyObject*>(type) == cls) {
+        return 1;
+    }
+    // A class whose metaclass is exactly `type` has the default instance
+    // check: a subtype test, then the same test on `obj.__class__`. That
+    // attribute is the object's own type unless its class changes attribute
+    // access or overrides `__class__`, and then it cannot change the answer.
+    if (PyType_CheckExact(cls)) {
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
+            return 1;
+        }
+        if (type->tp_getattro == PyObject_GenericGetAttr &&
+            _PyType_Lookup(type, str(Id::dunder_class)) == state.object_class_attribute) {
+            return 0;
+        }
+    }
+    return PyObject_IsInstance(obj, cls);
+}
+
 int is_instance_of_named(PyObject* obj, const Id* class_names, int count) {
     constexpr int max_classes = 4;
     Ref classes[max_classes];
@@ -145,7 +207,7 @@ int is_instance_of_named(PyObject* obj, const Id* class_names, int count) {
         }
     }
     for (int i = 0; i < count && i < max_classes; ++i) {
-        int rc = PyObject_IsInstance(obj, classes[i].get());
+        int rc = is_instance(obj, classes[i].get());
         if (rc != 0) {
             return rc;
         }

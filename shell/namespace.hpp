@@ -13,6 +13,15 @@ namespace tarvel {
 // `builtins`, else NameError.
 Ref lookup_global(Id name);
 
+// Starts watching a (new) module namespace, so that lookups may keep what
+// they found there until the namespace next changes. Returns -1 with an
+// exception set on failure.
+int watch_namespace(PyObject* ns);
+
+// isinstance(obj, cls) with the interpreter's semantics, answering the
+// common cases without reading `obj.__class__`.
+int is_instance(PyObject* obj, PyObject* cls);
+
 // Absolute import of a dotted module name that reuses a module already in
 // sys.modules. `fromlist` may be null.
 Ref import_module(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_size);

@@ -46,6 +46,7 @@ struct ModuleState {
     PyObject* zero = nullptr;                 // the `axis` value of `sum(axis=0)`
     PyObject* axis_kwnames = nullptr;         // ("axis",)
     PyObject* tupledict_warning = nullptr;    // quicksum's deprecation message
+    PyObject* object_class_attribute = nullptr;  // object.__dict__["__class__"]
 };
 
 extern ModuleState state;

@@ -26,7 +26,7 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     if (!tupledict) {
         return fail(self, 31);
     }
-    int is_tupledict = PyObject_IsInstance(list, tupledict.get());
+    int is_tupledict = is_instance(list, tupledict.get());
     if (is_tupledict < 0) {
         return fail(self, 31);
     }
