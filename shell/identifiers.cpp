@@ -12,10 +12,10 @@ constexpr const char* identifier_texts[identifier_count] = {
 #undef TARVEL_TEXT
 };
 
+}  // namespace
+
 PyObject* identifier_strings[identifier_count];
 Py_hash_t identifier_hashes[identifier_count];
-
-}  // namespace
 
 int make_identifiers() {
     for (int i = 0; i < identifier_count; ++i) {
@@ -35,9 +35,5 @@ int make_identifiers() {
     }
     return 0;
 }
-
-PyObject* str(Id id) noexcept { return identifier_strings[static_cast<int>(id)]; }
-
-Py_hash_t hash(Id id) noexcept { return identifier_hashes[static_cast<int>(id)]; }
 
 }  // namespace tarvel

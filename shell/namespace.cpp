@@ -176,6 +176,43 @@ Ref import_name(PyObject* module, PyObject* name) {
 
 namespace tarvel {
 
+namespace {
+
+// Types whose `__class__` attribute is known to be object's own, keyed by
+// type and version tag: a change to the type or its bases gives it a new
+// tag, and tags are never reused, so an entry cannot go stale.
+struct PlainClassMemo {
+    static constexpr int size = 16;
+    PyTypeObject* type[size] = {};
+    unsigned int version[size] = {};
+
+    static int slot(PyTypeObject* t) { return static_cast<int>((reinterpret_cast<uintptr_t>(t) >> 6) % size); }
+};
+
+PlainClassMemo plain_class_memo;
+
+// Whether reading `__class__` from an instance of `type` gives `type`.
+bool has_plain_class_attribute(PyTypeObject* type) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    const int slot = PlainClassMemo::slot(type);
+    if (type->tp_version_tag != 0 && plain_class_memo.type[slot] == type &&
+        plain_class_memo.version[slot] == type->tp_version_tag) {
+        return true;
+    }
+    if (_PyType_Lookup(type, str(Id::dunder_class)) != state.object_class_attribute) {
+        return false;
+    }
+    if (type->tp_version_tag != 0) {
+        plain_class_memo.type[slot] = type;
+        plain_class_memo.version[slot] = type->tp_version_tag;
+    }
+    return true;
+}
+
+}  // namespace
+
 int is_instance(PyObject* obj, PyObject* cls) {
     PyTypeObject* type = Py_TYPE(obj);
     if (reinterpret_cast<PyObject*>(type) == cls) {
@@ -189,8 +226,7 @@ int is_instance(PyObject* obj, PyObject* cls) {
         if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) {
             return 1;
         }
-        if (type->tp_getattro == PyObject_GenericGetAttr &&
-            _PyType_Lookup(type, str(Id::dunder_class)) == state.object_class_attribute) {
+        if (has_plain_class_attribute(type)) {
             return 0;
         }
     }
