@@ -11,7 +11,7 @@ STAMP   := $(VENV)/.tarvelpy-installed
 
 # Build and test requirements, installed into the venv once so that installs
 # of the package itself run without build isolation and without downloads.
-BUILD_DEPS := scikit-build-core ninja cmake numpy pytest hypothesis
+BUILD_DEPS := scikit-build-core ninja cmake numpy pytest hypothesis mypy
 
 # Every file and folder the built package depends on; folders are listed so
 # that adding or removing a source file also triggers a rebuild.
@@ -21,7 +21,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test clean
+.PHONY: venv install demo test bench sanitize leaks clean
 
 venv: $(DEPS)
 
@@ -54,6 +54,19 @@ demo: install
 test: install
 	$(VPY) -P -m pytest $(PYTEST_ARGS)
 
+# Benchmarks: one table on stdout, plot and raw figures under bench/out/.
+bench: install
+	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
+	$(VPY) -P bench/run.py --callgrind $(BENCH_ARGS)
+
+# The whole suite against an AddressSanitizer/UBSan build (own venv).
+sanitize:
+	tools/sanitize $(PYTEST_ARGS)
+
+# Reference-leak hunt on the debug interpreter (own venv).
+leaks:
+	tools/leaks
+
 clean:
-	rm -rf build dist $(VENV) .pytest_cache .hypothesis
+	rm -rf build dist $(VENV) .venv-asan .venv-dbg .pytest_cache .hypothesis bench/out
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
