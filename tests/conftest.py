@@ -1,5 +1,8 @@
 import pathlib
 
+import numpy
+import pytest
+
 import tarvelpy
 
 _SOURCE_TREE = pathlib.Path(__file__).resolve().parent.parent / "src"
@@ -17,3 +20,17 @@ def pytest_configure(config):
         raise RuntimeError(
             f"tarvelpy was imported from the source tree ({here}); "
             "run the tests against the installed package (make test)")
+
+
+@pytest.fixture
+def vectorize_calls(monkeypatch):
+    """Record what numpy.vectorize is given, then let numpy do its work."""
+    real = numpy.vectorize
+    calls = []
+
+    def recording(pyfunc, *args, **kwargs):
+        calls.append((pyfunc, args, kwargs))
+        return real(pyfunc, *args, **kwargs)
+
+    monkeypatch.setattr(numpy, "vectorize", recording)
+    return calls

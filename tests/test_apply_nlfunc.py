@@ -6,10 +6,6 @@ numpy.vectorize with a per-call element function.
 """
 
 import gc
-import json
-import subprocess
-import sys
-import textwrap
 import traceback
 import weakref
 
@@ -20,26 +16,18 @@ from hypothesis import strategies as st
 
 import tarvelpy._helpers as h
 from tarvelpy._core import LinExpr, NLExpr, QuadExpr, Var, _ExprTree
-from tarvelpy._matrixapi import MLinExpr, MNLExpr, MQuadExpr, MVar
+from tarvelpy._matrixapi import MLinExpr, MNLExpr, MVar
 
-HELPERS_FILE = "src/tarvelpy/_helpers"
+from support import (
+    CHILD_BLOCK_NUMPY, CHILD_FRAMES, HELPERS_FILE, MATRIX_KINDS,
+    allocation_growth, capture_record, count_error, element_function,
+    matrix_builder, module_entries, run_child, scalar_kinds, tree_text)
+
 APPLY = "tarvelpy._helpers._apply_nlfunc"
 LAMBDA = "tarvelpy._helpers._apply_nlfunc.lambda"
 
 
 # ---------------------------------------------------------------- helpers
-
-def helper_frames(exc):
-    """(frame name, line) of the traceback entries the module added."""
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == HELPERS_FILE]
-
-
-def tree_text(obj):
-    """Text of the tree the stand-in makes of a scalar operand."""
-    return repr(NLExpr._coerce_to_exprtree(obj))
-
 
 class Recorder:
     """A tree constructor that remembers every tree it was given."""
@@ -53,77 +41,18 @@ class Recorder:
         return _ExprTree(self.op, (tree,))
 
 
-class SubMVar(MVar):
-    __slots__ = ()
+make_matrix = matrix_builder(
+    "x",
+    linear=lambda v: 2.0 * v + 1.0,
+    quadratic=lambda v: v * v + v,
+    nonlinear=_ExprTree._from_exp)
 
 
-class SubMLinExpr(MLinExpr):
-    __slots__ = ()
-
-
-class SubMQuadExpr(MQuadExpr):
-    __slots__ = ()
-
-
-class SubMNLExpr(MNLExpr):
-    __slots__ = ()
-
-
-MATRIX_KINDS = [MVar, MLinExpr, MQuadExpr, MNLExpr,
-                SubMVar, SubMLinExpr, SubMQuadExpr, SubMNLExpr]
-
-
-def element_for(cls, var):
-    """A scalar of the element kind of matrix class ``cls`` built on var."""
-    if issubclass(cls, MVar):
-        return var
-    if issubclass(cls, MLinExpr):
-        return 2.0 * var + 1.0
-    if issubclass(cls, MQuadExpr):
-        return var * var + var
-    return NLExpr(_ExprTree._from_exp(NLExpr._coerce_to_exprtree(var)))
-
-
-def make_matrix(cls, shape, prefix="x"):
-    arr = np.empty(shape, dtype=object)
-    for idx in np.ndindex(*shape):
-        arr[idx] = element_for(cls, Var(f"{prefix}{list(idx)}"))
-    return cls(arr)
-
-
-def scalar_cases():
-    x, y = Var("x"), Var("y")
-    return [
-        pytest.param(3, id="int"),
-        pytest.param(-2.5, id="float"),
-        pytest.param(np.float64(0.25), id="numpy-float"),
-        pytest.param(x, id="Var"),
-        pytest.param(3.0 * x - 1.0, id="LinExpr"),
-        pytest.param(x * y + 2.0 * x, id="QuadExpr"),
-        pytest.param(NLExpr(_ExprTree._from_log(
-            NLExpr._coerce_to_exprtree(x))), id="NLExpr"),
-    ]
-
-
-@pytest.fixture
-def vectorize_calls(monkeypatch):
-    """Record what numpy.vectorize is given, then let numpy do its work."""
-    real = np.vectorize
-    calls = []
-
-    def recording(pyfunc, *args, **kwargs):
-        calls.append((pyfunc, args, kwargs))
-        return real(pyfunc, *args, **kwargs)
-
-    monkeypatch.setattr(np, "vectorize", recording)
-    return calls
-
-
-def element_function(monkeypatch_calls):
-    assert len(monkeypatch_calls) == 1
-    func, args, kwargs = monkeypatch_calls.pop()
-    assert args == () and kwargs == {}
-    return func
+SCALARS = scalar_kinds(
+    3, -2.5, numpy_real=np.float64(0.25),
+    linear=lambda x: 3.0 * x - 1.0,
+    quadratic=lambda x, y: x * y + 2.0 * x,
+    nonlinear=_ExprTree._from_log)
 
 
 def call_error(obj):
@@ -135,7 +64,7 @@ def call_error(obj):
 
 # ---------------------------------------------------------- scalar path
 
-@pytest.mark.parametrize("arg", scalar_cases())
+@pytest.mark.parametrize("arg", SCALARS)
 def test_scalar_argument_gives_nlexpr_of_nl_func_tree(arg):
     rec = Recorder("g")
     result = h._apply_nlfunc(arg, rec)
@@ -182,7 +111,7 @@ def test_unsupported_scalar_refused_by_coerce_at_line_89(arg):
     with pytest.raises(TypeError) as info:
         h._apply_nlfunc(arg, rec)
     assert str(info.value) == str(expected.value)
-    assert helper_frames(info.value) == [(APPLY, 89)]
+    assert module_entries(info.value) == [(APPLY, 89)]
     assert rec.calls == []
 
 
@@ -190,7 +119,7 @@ def test_non_callable_nl_func_fails_at_line_90():
     with pytest.raises(TypeError) as info:
         h._apply_nlfunc(Var("x"), 42)
     assert str(info.value) == call_error(42)
-    assert helper_frames(info.value) == [(APPLY, 90)]
+    assert module_entries(info.value) == [(APPLY, 90)]
 
 
 def test_nl_func_exception_passes_through_at_line_90():
@@ -202,7 +131,7 @@ def test_nl_func_exception_passes_through_at_line_90():
 
     with pytest.raises(Boom, match="^bad tree$") as info:
         h._apply_nlfunc(2.0, nl_func)
-    assert helper_frames(info.value) == [(APPLY, 90)]
+    assert module_entries(info.value) == [(APPLY, 90)]
 
 
 def test_scalar_path_does_not_use_numpy_or_make_element_function(
@@ -263,7 +192,7 @@ def test_empty_matrix_refused_by_vectorize_at_line_86(shape):
     with pytest.raises(ValueError) as info:
         h._apply_nlfunc(MVar.named("x", shape), rec)
     assert str(info.value) == str(expected.value)
-    assert helper_frames(info.value) == [(APPLY, 86)]
+    assert module_entries(info.value) == [(APPLY, 86)]
     assert rec.calls == []
 
 
@@ -271,7 +200,7 @@ def test_non_callable_nl_func_fails_in_element_function():
     with pytest.raises(TypeError) as info:
         h._apply_nlfunc(MVar.named("x", (2,)), "not callable")
     assert str(info.value) == call_error("not callable")
-    assert helper_frames(info.value) == [(APPLY, 86), (LAMBDA, 85)]
+    assert module_entries(info.value) == [(APPLY, 86), (LAMBDA, 85)]
 
 
 def test_element_failure_on_later_element_keeps_both_entries():
@@ -288,7 +217,7 @@ def test_element_failure_on_later_element_keeps_both_entries():
 
     with pytest.raises(Boom) as info:
         h._apply_nlfunc(MVar.named("x", (4,)), nl_func)
-    assert helper_frames(info.value) == [(APPLY, 86), (LAMBDA, 85)]
+    assert module_entries(info.value) == [(APPLY, 86), (LAMBDA, 85)]
     # numpy's own frames lie between the two entries
     names = [fs.name for fs in traceback.extract_tb(info.value.__traceback__)]
     assert names.index(APPLY) < names.index(LAMBDA)
@@ -300,14 +229,14 @@ def test_coerce_array_failure_at_line_81():
     with pytest.raises(TypeError) as info:
         h._apply_nlfunc(arg, Recorder())
     assert "str" in str(info.value)
-    assert helper_frames(info.value) == [(APPLY, 81)]
+    assert module_entries(info.value) == [(APPLY, 81)]
 
 
 def test_missing_vectorize_fails_at_line_85(monkeypatch):
     monkeypatch.delattr(np, "vectorize")
     with pytest.raises(AttributeError, match="vectorize") as info:
         h._apply_nlfunc(MVar.named("x", (2,)), Recorder())
-    assert helper_frames(info.value) == [(APPLY, 85)]
+    assert module_entries(info.value) == [(APPLY, 85)]
 
 
 def test_mnlexpr_result_failure_at_line_86(monkeypatch):
@@ -320,7 +249,7 @@ def test_mnlexpr_result_failure_at_line_86(monkeypatch):
     monkeypatch.setattr(h, "MNLExpr", Refusing)
     with pytest.raises(RuntimeError, match="^no result$") as info:
         h._apply_nlfunc(MVar.named("x", (2,)), Recorder())
-    assert helper_frames(info.value) == [(APPLY, 86)]
+    assert module_entries(info.value) == [(APPLY, 86)]
 
 
 # ------------------------------------------------------ element function
@@ -373,7 +302,7 @@ def test_element_function_count_error(vectorize_calls):
         f(1, 2)
     assert str(info.value) == (
         "lambda() takes exactly 1 positional argument (2 given)")
-    assert helper_frames(info.value) == [(LAMBDA, 85)]
+    assert module_entries(info.value) == [(LAMBDA, 85)]
     with pytest.raises(TypeError, match=r"^lambda\(\) takes exactly 1 "
                        r"positional argument \(0 given\)$"):
         f()
@@ -390,7 +319,7 @@ def test_missing_matrix_class_fails_at_line_76_even_for_scalars(
     with pytest.raises(NameError) as info:
         h._apply_nlfunc(arg, rec)
     assert str(info.value) == f"name '{name}' is not defined"
-    assert helper_frames(info.value) == [(APPLY, 76)]
+    assert module_entries(info.value) == [(APPLY, 76)]
     assert rec.calls == []
 
 
@@ -445,7 +374,7 @@ def test_instance_tests_run_in_order_and_stop_at_first_match(monkeypatch):
         # the recording MNLExpr has no _coerce_to_exprtree_array
         h._apply_nlfunc(Third(), Recorder())
     assert RecordingMeta.log == ["MVar", "MLinExpr", "MQuadExpr"]
-    assert helper_frames(info.value) == [(APPLY, 81)]
+    assert module_entries(info.value) == [(APPLY, 81)]
 
 
 def test_all_matrix_names_looked_up_before_any_instance_test(monkeypatch):
@@ -467,7 +396,7 @@ def test_raising_instance_check_fails_at_line_76(monkeypatch):
     monkeypatch.setattr(h, "MLinExpr", Meta("MLinExpr", (), {}))
     with pytest.raises(LookupError, match="^check refused$") as info:
         h._apply_nlfunc(1.0, Recorder())
-    assert helper_frames(info.value) == [(APPLY, 76)]
+    assert module_entries(info.value) == [(APPLY, 76)]
 
 
 def test_rebound_nlexpr_is_used_on_both_paths(monkeypatch):
@@ -504,7 +433,7 @@ def test_nlexpr_looked_up_before_nl_func_is_called(monkeypatch):
     with pytest.raises(NameError, match="^name 'NLExpr' is not defined$") \
             as info:
         h._apply_nlfunc(Var("x"), rec)
-    assert helper_frames(info.value) == [(APPLY, 90)]
+    assert module_entries(info.value) == [(APPLY, 90)]
     assert rec.calls == []
 
 
@@ -523,7 +452,7 @@ def test_element_function_looks_up_nlexpr_before_nl_func(monkeypatch):
     with pytest.raises(NameError, match="^name 'NLExpr' is not defined$") \
             as info:
         h._apply_nlfunc(MVar.named("x", (2,)), rec)
-    assert helper_frames(info.value) == [(APPLY, 86), (LAMBDA, 85)]
+    assert module_entries(info.value) == [(APPLY, 86), (LAMBDA, 85)]
     assert rec.calls == []
 
 
@@ -541,7 +470,7 @@ def test_mnlexpr_looked_up_before_mapping_runs(monkeypatch):
     with pytest.raises(NameError, match="^name 'MNLExpr' is not defined$") \
             as info:
         h._apply_nlfunc(MVar.named("x", (2,)), rec)
-    assert helper_frames(info.value) == [(APPLY, 86)]
+    assert module_entries(info.value) == [(APPLY, 86)]
     assert rec.calls == []
 
 
@@ -550,13 +479,10 @@ def test_missing_nlexpr_on_scalar_path_fails_at_line_89(monkeypatch):
     with pytest.raises(NameError, match="^name 'NLExpr' is not defined$") \
             as info:
         h._apply_nlfunc(1.0, Recorder())
-    assert helper_frames(info.value) == [(APPLY, 89)]
+    assert module_entries(info.value) == [(APPLY, 89)]
 
 
 # ----------------------------------------------------------- binding
-
-COUNT = "_apply_nlfunc() takes exactly 2 positional arguments ({} given)"
-
 
 @pytest.mark.parametrize("args, kwargs, given", [
     ((1.0,), {}, 1),
@@ -573,21 +499,11 @@ def test_binding_errors(args, kwargs, given):
         assert str(info.value) == (
             "_apply_nlfunc() got multiple values for keyword argument 'arg'")
     else:
-        assert str(info.value) == COUNT.format(given)
-    assert helper_frames(info.value) == [(APPLY, 72)]
+        assert str(info.value) == count_error("_apply_nlfunc", 2, given)
+    assert module_entries(info.value) == [(APPLY, 72)]
 
 
 # ---------------------------------------------------- capture records
-
-def capture_record(func):
-    """The per-call record an element function holds (its only hidden ref)."""
-    skip = {id(type(func)), id(func.__code__), id(func.__globals__)}
-    found = [o for o in gc.get_referents(func)
-             if id(o) not in skip
-             and not isinstance(o, (str, dict, type(None)))]
-    assert len(found) == 1, found
-    return found[0]
-
 
 def test_capture_record_holds_nl_func(vectorize_calls):
     rec = Recorder()
@@ -649,33 +565,9 @@ def test_nl_func_released_after_calls():
 
 # ------------------------------------------------------ subprocesses
 
-def run_python(code):
-    proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-FRAMES_SNIPPET = """
-import json, sys, traceback
-def frames(exc):
-    return [[fs.name, fs.lineno]
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == "src/tarvelpy/_helpers"]
-"""
-
-
 def test_numpy_absent_fails_only_matrix_calls_at_line_77():
-    code = FRAMES_SNIPPET + """
+    code = CHILD_FRAMES + CHILD_BLOCK_NUMPY + """
 import types
-
-class BlockNumpy:
-    def find_spec(self, name, path=None, target=None):
-        if name == "numpy" or name.startswith("numpy."):
-            raise ImportError("numpy is not available here")
-        return None
-
-sys.meta_path.insert(0, BlockNumpy())
 assert "numpy" not in sys.modules
 
 # matrix classes that need no numpy, standing in for the sibling module
@@ -710,7 +602,7 @@ out["calls"] = calls
 out["numpy_loaded"] = "numpy" in sys.modules
 print(json.dumps(out))
 """
-    out = run_python(code)
+    out = run_child(code)
     assert out["scalar"] == "<NLExpr: sin(x)>"
     assert out["sin"] == "<NLExpr: sin(2.0)>"
     assert out["calls"] == ["x"]
@@ -723,7 +615,7 @@ print(json.dumps(out))
 
 
 def test_numpy_blocked_in_sys_modules_fails_at_line_77():
-    code = FRAMES_SNIPPET + """
+    code = CHILD_FRAMES + """
 from tarvelpy import _helpers as h
 from tarvelpy._core import Var, _ExprTree
 from tarvelpy._matrixapi import MVar
@@ -743,7 +635,7 @@ except ImportError as e:
 out["calls"] = calls
 print(json.dumps(out))
 """
-    out = run_python(code)
+    out = run_child(code)
     assert out["scalar"] == "<NLExpr: sin(x)>"
     assert out["calls"] == ["x"]
     assert out["error"] == ["ModuleNotFoundError",
@@ -775,14 +667,7 @@ def run(n):
             h._apply_nlfunc("bad", f)
         except TypeError:
             pass
-
-run(500)
-gc.collect()
-before = sys.getallocatedblocks()
-run(20000)
-gc.collect()
-print(json.dumps(sys.getallocatedblocks() - before))
 """
-    growth = run_python(code)
+    growth = allocation_growth(code)
     # one leaked object per call would show as tens of thousands of blocks
     assert growth < 2000

@@ -4,14 +4,15 @@ import functools
 import operator
 import traceback
 
-import numpy
 import pytest
 
 import tarvelpy._core as core
 import tarvelpy._helpers as helpers
 import tarvelpy._matrixapi as matrixapi
 
-MODULE_FILE = "src/tarvelpy/_helpers"
+from support import (
+    HELPERS_FILE, capture_element_functions, count_error, module_entries,
+    multiple_values, unexpected_keyword)
 
 UNARY_LINES = dict(zip(
     ("sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10", "logistic",
@@ -47,40 +48,20 @@ class Target:
         self.line = line
 
     def count_error(self, given):
-        n = len(self.params)
-        plural = "s" if n == 2 else ""
-        return (f"{self.call_name}() takes exactly {n} positional "
-                f"argument{plural} ({given} given)")
+        return count_error(self.call_name, len(self.params), given)
 
     def multiple_values(self, keyword):
-        return (f"{self.call_name}() got multiple values for keyword "
-                f"argument '{keyword}'")
+        return multiple_values(self.call_name, keyword)
 
     def unexpected(self, keyword):
-        return f"{self.call_name}() got an unexpected keyword argument '{keyword}'"
-
-
-def capture_element_functions():
-    """The element functions of one _apply_nlfunc and one signpow call."""
-    captured = []
-    real_vectorize = numpy.vectorize
-
-    def recording_vectorize(func):
-        captured.append(func)
-        return real_vectorize(func)
-
-    x = matrixapi.MVar.named("x", 1)
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(numpy, "vectorize", recording_vectorize)
-        helpers._apply_nlfunc(x, core._ExprTree._from_sin)
-        helpers.signpow(x, 2.0)
-    assert len(captured) == 2
-    return dict(zip(("apply_element", "signpow_element"), captured))
+        return unexpected_keyword(self.call_name, keyword)
 
 
 @pytest.fixture(scope="module")
 def element_functions():
-    return capture_element_functions()
+    """The element functions of one _apply_nlfunc and one signpow call."""
+    return dict(zip(("apply_element", "signpow_element"),
+                    capture_element_functions(matrixapi.MVar.named("x", 1))))
 
 
 ALL_TARGETS = [*MODULE_FUNCTIONS, *ELEMENT_FUNCTIONS]
@@ -98,12 +79,6 @@ def make_target(name, element_functions):
 @pytest.fixture(params=ALL_TARGETS)
 def target(request, element_functions):
     return make_target(request.param, element_functions)
-
-
-def module_entries(exc):
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == MODULE_FILE]
 
 
 def raises_binding(target, message, *args, **kwargs):
@@ -358,7 +333,7 @@ def test_repeated_failure_same_entry():
         with pytest.raises(TypeError) as info:
             helpers.multidict()
         entries = [fs for fs in traceback.extract_tb(info.value.__traceback__)
-                   if fs.filename == MODULE_FILE]
+                   if fs.filename == HELPERS_FILE]
         assert [(fs.name, fs.lineno) for fs in entries] == \
             [("tarvelpy._helpers.multidict", 46)]
 

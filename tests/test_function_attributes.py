@@ -17,19 +17,17 @@ import types
 import warnings
 import weakref
 
-import numpy
 import pytest
 
 import tarvelpy._helpers as helpers
 from tarvelpy._core import NLExpr, Var, _ExprTree, tupledict, tuplelist
 from tarvelpy._matrixapi import MVar
 
+from support import HELPERS_FILE, UNARY, count_error, element_functions_of
+
 MODULE_NAME = "tarvelpy._helpers"
-FILE_NAME = "src/tarvelpy/_helpers"
 TYPE_NAME = "helpers_function"
 
-UNARY = ("sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10",
-         "logistic", "tanh", "square")
 UNARY_LINES = (93, 116, 139, 162, 186, 210, 234, 258, 282, 306, 330)
 
 # key: (__name__, __qualname__, parameters, further locals, first line,
@@ -62,22 +60,13 @@ _RESTORED = ("__name__", "__qualname__", "__doc__", "__module__",
 def make_element_function(kind):
     """A new element function, taken from the numpy.vectorize call that makes
     it on the matrix path of ``_apply_nlfunc`` or ``signpow``."""
-    captured = []
-    real_vectorize = numpy.vectorize
-
-    def spy(func, *args, **kwargs):
-        captured.append(func)
-        return real_vectorize(func, *args, **kwargs)
-
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(numpy, "vectorize", spy)
-        mvar = MVar.named("x", 2)
-        if kind == "apply_lambda":
-            helpers._apply_nlfunc(mvar, _ExprTree._from_sin)
-        else:
-            helpers.signpow(mvar, 2.0)
-    assert len(captured) == 1
-    return captured[0]
+    mvar = MVar.named("x", 2)
+    if kind == "apply_lambda":
+        (func,) = element_functions_of(
+            lambda: helpers._apply_nlfunc(mvar, _ExprTree._from_sin))
+    else:
+        (func,) = element_functions_of(lambda: helpers.signpow(mvar, 2.0))
+    return func
 
 
 @pytest.fixture
@@ -120,11 +109,10 @@ def module_func(request, restore_module_functions):
     return getattr(helpers, request.param)
 
 
-def count_error(key):
+def empty_call_error(key):
+    """A pattern for the whole message of a call without arguments."""
     name, _, params, *_ = INFO[key]
-    n = len(params)
-    return (rf"^{re.escape(name)}\(\) takes exactly {n} positional "
-            rf"argument{'s' if n == 2 else ''} \(0 given\)$")
+    return f"^{re.escape(count_error(name, len(params), 0))}$"
 
 
 # --- reading ----------------------------------------------------------------
@@ -150,7 +138,7 @@ def test_code_object(key, func):
     assert code.co_kwonlyargcount == 0
     assert code.co_varnames == params + further
     assert code.co_firstlineno == line
-    assert code.co_filename == FILE_NAME
+    assert code.co_filename == HELPERS_FILE
     expected_name = "<lambda>" if key in ELEMENT_FUNCTIONS else key
     assert code.co_name == expected_name
 
@@ -340,7 +328,7 @@ def test_defaults_assignment_warns_and_is_read_back(
     assert getattr(func, canonical) is good
     assert getattr(func, attr) is good
     # The stored values are not used by calls: an empty call still fails.
-    with pytest.raises(TypeError, match=count_error(key)):
+    with pytest.raises(TypeError, match=empty_call_error(key)):
         func()
 
 

@@ -10,7 +10,6 @@ or a clean exception with its one traceback entry, never in a crash.
 import subprocess
 import sys
 import textwrap
-import traceback
 import weakref
 
 import numpy
@@ -22,10 +21,10 @@ import tarvelpy._helpers as helpers
 from tarvelpy._core import LinExpr, NLExpr, Var, _ExprTree, tupledict, tuplelist
 from tarvelpy._matrixapi import MLinExpr, MNLExpr, MVar
 
-FILE = "src/tarvelpy/_helpers"
+from support import (
+    UNARY, Boom, capture_element_functions, count_error, element_functions_of,
+    frame, module_entries, multiple_values, unexpected_keyword)
 
-UNARY = ("sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10",
-         "logistic", "tanh", "square")
 DEF_LINES = {
     "quicksum": 12, "multidict": 46, "_apply_nlfunc": 72,
     **dict(zip(UNARY, (93, 116, 139, 162, 186, 210, 234, 258, 282, 306, 330))),
@@ -45,20 +44,6 @@ GOOD = {
 x, y, z = Var("x"), Var("y"), Var("z")
 
 
-def entries(exc):
-    """(name, lineno) of every traceback entry the compiled module added."""
-    return [(fs.name, fs.lineno) for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == FILE]
-
-
-def frame(name):
-    return f"tarvelpy._helpers.{name}"
-
-
-class Boom(Exception):
-    pass
-
-
 # ---------------------------------------------------------------------------
 # Argument binding against a model of the rules
 
@@ -67,9 +52,7 @@ def binding_model(call_name, params, npos, kwnames):
     n_params = len(params)
 
     def count(given):
-        plural = "" if n_params == 1 else "s"
-        return (f"{call_name}() takes exactly {n_params} positional "
-                f"argument{plural} ({given} given)")
+        return count_error(call_name, n_params, given)
 
     if not kwnames:
         return None if npos == n_params else count(npos)
@@ -80,9 +63,9 @@ def binding_model(call_name, params, npos, kwnames):
         if kw in params[npos:] and not bound[params.index(kw)]:
             bound[params.index(kw)] = True
         elif kw in params:
-            return f"{call_name}() got multiple values for keyword argument '{kw}'"
+            return multiple_values(call_name, kw)
         else:
-            return f"{call_name}() got an unexpected keyword argument '{kw}'"
+            return unexpected_keyword(call_name, kw)
     for i in range(npos, n_params):
         if not bound[i]:
             return count(i)
@@ -114,29 +97,15 @@ def test_binding_matches_model(call):
     with pytest.raises(TypeError) as excinfo:
         fn(*args, **kwargs)
     assert str(excinfo.value) == expected
-    assert entries(excinfo.value) == [(frame(name), DEF_LINES[name])]
+    assert module_entries(excinfo.value) == [(frame(name), DEF_LINES[name])]
 
 
 @pytest.fixture(scope="module")
 def element_functions():
     """The element functions of _apply_nlfunc and signpow, caught on their way
     into numpy.vectorize."""
-    caught = []
-    real = numpy.vectorize
-
-    def catching(pyfunc, *args, **kwargs):
-        caught.append(pyfunc)
-        return real(pyfunc, *args, **kwargs)
-
-    numpy.vectorize = catching
-    try:
-        m = MVar.named("m", 2)
-        helpers._apply_nlfunc(m, _ExprTree._from_sin)
-        helpers.signpow(m, 2.0)
-    finally:
-        numpy.vectorize = real
-    assert len(caught) == 2
-    return {"lambda": caught[0], "lambda1": caught[1]}
+    return dict(zip(("lambda", "lambda1"),
+                    capture_element_functions(MVar.named("m", 2))))
 
 
 @settings(max_examples=100, deadline=None)
@@ -158,7 +127,7 @@ def test_element_function_binding_matches_model(element_functions, npos, kwnames
     assert str(excinfo.value) == expected
     line = 85 if which == "lambda" else 391
     qual = "_apply_nlfunc.lambda" if which == "lambda" else "signpow.lambda1"
-    assert entries(excinfo.value) == [(frame(qual), line)]
+    assert module_entries(excinfo.value) == [(frame(qual), line)]
 
 
 def test_non_string_keyword_refused_by_call_protocol():
@@ -203,7 +172,7 @@ def test_keyword_whose_comparison_raises(name, kwtype):
     kw = kwtype(params[-1])
     with pytest.raises(Boom) as excinfo:
         getattr(helpers, name)(*args, **{kw: GOOD[params[-1]]})
-    assert entries(excinfo.value) == [(frame(name), DEF_LINES[name])]
+    assert module_entries(excinfo.value) == [(frame(name), DEF_LINES[name])]
 
 
 @pytest.mark.parametrize("name", sorted(PARAMS))
@@ -263,7 +232,7 @@ def test_instance_check_that_fails(monkeypatch, site, behaviour):
     monkeypatch.setattr(helpers, cls_name, hooked(behaviour))
     with pytest.raises(Boom) as excinfo:
         getattr(helpers, fn_name)(*args)
-    assert entries(excinfo.value) == [(frame(fn_name), line)]
+    assert module_entries(excinfo.value) == [(frame(fn_name), line)]
 
 
 @pytest.mark.parametrize("answer", [0, "", (), None, 0.0])
@@ -283,8 +252,8 @@ def test_unary_functions_reach_instance_check_hook(monkeypatch):
     for name in UNARY:
         with pytest.raises(Boom) as excinfo:
             getattr(helpers, name)(x)
-        assert entries(excinfo.value) == [(frame(name), CALL_LINES[name]),
-                                          (frame("_apply_nlfunc"), 76)]
+        assert module_entries(excinfo.value) == [(frame(name), CALL_LINES[name]),
+                                                 (frame("_apply_nlfunc"), 76)]
     assert seen == [x] * len(UNARY)
 
 
@@ -354,7 +323,7 @@ def test_instance_check_deleting_module_globals(monkeypatch, call, hooked_name, 
     with pytest.raises(NameError) as excinfo:
         call()
     assert str(excinfo.value) == f"name '{victim}' is not defined"
-    found = entries(excinfo.value)
+    found = module_entries(excinfo.value)
     assert found[0] == (frame(fn_name), line)
     if line in (86, 393):   # raised inside the element function
         assert len(found) == 2 and found[1][0].startswith(frame(fn_name) + ".")
@@ -407,7 +376,7 @@ def test_iadd_returning_wrong_types_or_raising(monkeypatch, result, expected):
     monkeypatch.setattr(helpers, "LinExpr", starting_with(Running(result)))
     with pytest.raises(expected) as excinfo:
         helpers.quicksum([object(), object()])
-    assert entries(excinfo.value) == [(frame("quicksum"), 42)]
+    assert module_entries(excinfo.value) == [(frame("quicksum"), 42)]
 
 
 def test_iadd_result_of_another_class_becomes_running_sum(monkeypatch):
@@ -608,7 +577,7 @@ class MyStop(StopIteration):
 def test_iteration_that_fails(obj, error):
     with pytest.raises(error) as excinfo:
         helpers.quicksum(obj)
-    assert entries(excinfo.value) == [(frame("quicksum"), 41)]
+    assert module_entries(excinfo.value) == [(frame("quicksum"), 41)]
 
 
 @pytest.mark.parametrize("stop", [StopIteration(), MyStop(), StopIteration("value")])
@@ -661,11 +630,11 @@ def test_quicksum_of_hostile_tupledict(values, error, monkeypatch):
         if error is None:
             with pytest.raises(TypeError) as excinfo:  # LinExpr += iterator object
                 helpers.quicksum(d)
-            assert entries(excinfo.value)[0] == (frame("quicksum"), 36)
+            assert module_entries(excinfo.value)[0] == (frame("quicksum"), 36)
             return
         with pytest.raises(error) as excinfo:
             helpers.quicksum(d)
-    assert entries(excinfo.value)[0] == (frame("quicksum"), 36)
+    assert module_entries(excinfo.value)[0] == (frame("quicksum"), 36)
 
 
 def test_quicksum_tupledict_when_warn_deletes_quicksum(monkeypatch):
@@ -679,7 +648,7 @@ def test_quicksum_tupledict_when_warn_deletes_quicksum(monkeypatch):
     fn = helpers.quicksum
     with pytest.raises(NameError, match="name 'quicksum' is not defined") as excinfo:
         fn(tupledict({1: x}))
-    assert entries(excinfo.value) == [(frame("quicksum"), 36)]
+    assert module_entries(excinfo.value) == [(frame("quicksum"), 36)]
 
 
 def test_quicksum_tupledict_warn_returning_nonsense(monkeypatch):
@@ -707,7 +676,7 @@ def test_multidict_hostile_keys_values(monkeypatch, behaviour, error, line):
     multidict_with(monkeypatch, **behaviour)
     with pytest.raises(error) as excinfo:
         helpers.multidict({"a": [1, 2], "b": [3, 4]})
-    assert entries(excinfo.value) == [(frame("multidict"), line)]
+    assert module_entries(excinfo.value) == [(frame("multidict"), line)]
 
 
 @pytest.mark.parametrize("values", [
@@ -752,7 +721,7 @@ def test_multidict_tupledict_deleted_during_values(monkeypatch):
     multidict_with(monkeypatch, values_result=values)
     with pytest.raises(NameError, match="name 'tupledict' is not defined") as excinfo:
         helpers.multidict({"a": [1, 2]})
-    assert entries(excinfo.value) == [(frame("multidict"), 66)]
+    assert module_entries(excinfo.value) == [(frame("multidict"), 66)]
 
 
 class CollidingKey:
@@ -774,7 +743,7 @@ def test_multidict_keys_with_raising_eq():
     assert len(keys) == 2 and sorted(d1.values()) == [1, 2]
     with pytest.raises(Boom) as excinfo:
         helpers.multidict(_colliding_pairs())
-    assert entries(excinfo.value) == [(frame("multidict"), 62)]
+    assert module_entries(excinfo.value) == [(frame("multidict"), 62)]
 
 
 def _colliding_pairs():
@@ -814,19 +783,19 @@ def test_nl_func_deleting_nlexpr_mid_matrix(monkeypatch):
 
     with pytest.raises(NameError, match="name 'NLExpr' is not defined") as excinfo:
         helpers._apply_nlfunc(MVar.named("m", 3), nl)
-    assert entries(excinfo.value) == [(frame("_apply_nlfunc"), 86),
-                                      (frame("_apply_nlfunc.lambda"), 85)]
+    assert module_entries(excinfo.value) == [(frame("_apply_nlfunc"), 86),
+                                             (frame("_apply_nlfunc.lambda"), 85)]
 
 
 @pytest.mark.parametrize("result", [None, 5, "tree", BadBool()])
 def test_nl_func_returning_wrong_types(result):
     with pytest.raises(TypeError) as excinfo:
         helpers._apply_nlfunc(x, lambda t: result)
-    assert entries(excinfo.value) == [(frame("_apply_nlfunc"), 90)]
+    assert module_entries(excinfo.value) == [(frame("_apply_nlfunc"), 90)]
     with pytest.raises(TypeError) as excinfo:
         helpers._apply_nlfunc(MVar.named("m", 2), lambda t: result)
-    assert entries(excinfo.value) == [(frame("_apply_nlfunc"), 86),
-                                      (frame("_apply_nlfunc.lambda"), 85)]
+    assert module_entries(excinfo.value) == [(frame("_apply_nlfunc"), 86),
+                                             (frame("_apply_nlfunc.lambda"), 85)]
 
 
 def test_nl_func_reentering_every_function():
@@ -844,18 +813,10 @@ def test_nl_func_reentering_every_function():
         "cos(m[0,0])", "cos(m[0,1])", "cos(m[1,0])", "cos(m[1,1])"]
 
 
-def test_element_function_outlives_its_call(monkeypatch):
-    kept = []
-    real = numpy.vectorize
-
-    def keep(pyfunc):
-        kept.append(pyfunc)
-        return real(pyfunc)
-
-    monkeypatch.setattr(numpy, "vectorize", keep)
-    helpers._apply_nlfunc(MVar.named("m", 1), _ExprTree._from_exp)
-    helpers.signpow(MVar.named("m", 1), 3.0)
-    monkeypatch.setattr(numpy, "vectorize", real)
+def test_element_function_outlives_its_call():
+    kept = element_functions_of(
+        lambda: helpers._apply_nlfunc(MVar.named("m", 1), _ExprTree._from_exp),
+        lambda: helpers.signpow(MVar.named("m", 1), 3.0))
     # Churn the capture-record free lists before using the kept functions.
     for _ in range(20):
         helpers._apply_nlfunc(MVar.named("c", 1), _ExprTree._from_sin)
@@ -886,7 +847,7 @@ def test_hostile_vectorize(monkeypatch, fake, error, inner):
         with pytest.raises(Exception) as excinfo:
             call()
         assert str(excinfo.value) == error.format(name=name, other=other)
-        found = entries(excinfo.value)
+        found = module_entries(excinfo.value)
         if inner is None:
             assert found == [(frame(outer), vec_line)]
         elif inner:
@@ -924,12 +885,12 @@ def test_unary_with_expr_tree_attribute_misbehaving(monkeypatch, name):
     monkeypatch.setattr(helpers, "_ExprTree", Tree)
     with pytest.raises(AttributeError) as excinfo:
         getattr(helpers, name)(x)
-    assert entries(excinfo.value) == [(frame(name), CALL_LINES[name])]
+    assert module_entries(excinfo.value) == [(frame(name), CALL_LINES[name])]
     setattr(Tree, "_from_" + name, property(raise_(Boom)))
     monkeypatch.setattr(helpers, "_ExprTree", Tree())
     with pytest.raises(Boom) as excinfo:
         getattr(helpers, name)(x)
-    assert entries(excinfo.value) == [(frame(name), CALL_LINES[name])]
+    assert module_entries(excinfo.value) == [(frame(name), CALL_LINES[name])]
 
 
 @pytest.mark.parametrize("name", UNARY)
@@ -941,7 +902,7 @@ def test_unary_when_apply_nlfunc_rebound_to_hostile(monkeypatch, name):
     monkeypatch.setattr(helpers, "_apply_nlfunc", hostile)
     with pytest.raises(NameError, match="name '_apply_nlfunc' is not defined") as excinfo:
         getattr(helpers, name)(x)
-    assert entries(excinfo.value) == [(frame(name), CALL_LINES[name])] * 2
+    assert module_entries(excinfo.value) == [(frame(name), CALL_LINES[name])] * 2
 
 
 def test_signpow_coerce_raising_on_exponent_only(monkeypatch):
@@ -956,4 +917,4 @@ def test_signpow_coerce_raising_on_exponent_only(monkeypatch):
     for base, line in [(x, 397), (MVar.named("m", 2), 386)]:
         with pytest.raises(Boom) as excinfo:
             helpers.signpow(base, "bad")
-        assert entries(excinfo.value) == [(frame("signpow"), line)]
+        assert module_entries(excinfo.value) == [(frame("signpow"), line)]

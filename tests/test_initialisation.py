@@ -6,29 +6,24 @@ record of what it saw and the test asserts on that record.
 """
 
 import builtins
-import json
-import subprocess
 import sys
-import textwrap
-import traceback
 import warnings
 
-import numpy
 import pytest
 
 import tarvelpy._core as core
 import tarvelpy._helpers as helpers
 import tarvelpy._matrixapi as matrixapi
 
-MODULE_FILE = "src/tarvelpy/_helpers"
+from support import (
+    HELPERS_FILE, UNARY, capture_element_functions, module_entries, run_child)
+
 INIT_FRAME = "init tarvelpy._helpers"
 
 CORE_NAMES = ("Var", "LinExpr", "QuadExpr", "NLExpr", "_ExprTree",
               "tupledict", "tuplelist")
 MATRIX_NAMES = ("MVar", "MLinExpr", "MQuadExpr", "MNLExpr")
-UNARY_NAMES = ("sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10",
-               "logistic", "tanh", "square")
-FUNCTION_NAMES = ("quicksum", "multidict", "_apply_nlfunc", *UNARY_NAMES,
+FUNCTION_NAMES = ("quicksum", "multidict", "_apply_nlfunc", *UNARY,
                   "signpow")
 
 # name -> (parameters and further locals, argument count, def line)
@@ -38,43 +33,10 @@ CODE_TABLE = {
     "_apply_nlfunc": (("arg", "nl_func", "np", "tree_array", "map_nl_func",
                        "root"), 2, 72),
     **{name: (("expr",), 1, line) for name, line in zip(
-        UNARY_NAMES, (93, 116, 139, 162, 186, 210, 234, 258, 282, 306, 330))},
+        UNARY, (93, 116, 139, 162, 186, 210, 234, 258, 282, 306, 330))},
     "signpow": (("base", "exponent", "np", "tree1_array", "tree2",
                  "map_nl_func", "tree1", "root"), 2, 353),
 }
-
-
-def run_child(code, *flags):
-    """Run code in a fresh interpreter and return the JSON it printed last."""
-    proc = subprocess.run(
-        [sys.executable, "-P", *flags, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-def module_entries(exc):
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == MODULE_FILE]
-
-
-def capture_element_functions():
-    """The element functions of one _apply_nlfunc and one signpow call."""
-    captured = []
-    real_vectorize = numpy.vectorize
-
-    def recording_vectorize(func):
-        captured.append(func)
-        return real_vectorize(func)
-
-    x = matrixapi.MVar.named("x", 2)
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(numpy, "vectorize", recording_vectorize)
-        helpers._apply_nlfunc(x, core._ExprTree._from_sin)
-        helpers.signpow(x, 2.0)
-    assert len(captured) == 2
-    return captured
 
 
 # ---------------------------------------------------------------------------
@@ -152,7 +114,7 @@ def check_code(code, name, varnames, argcount, firstline):
     assert code.co_kwonlyargcount == 0
     assert code.co_flags == 3
     assert code.co_firstlineno == firstline
-    assert code.co_filename == MODULE_FILE
+    assert code.co_filename == HELPERS_FILE
     assert code.co_consts == ()
     assert code.co_names == ()
     assert code.co_freevars == ()
@@ -174,7 +136,8 @@ def test_code_object_spot_values():
 
 
 def test_element_function_code_objects():
-    apply_element, signpow_element = capture_element_functions()
+    apply_element, signpow_element = capture_element_functions(
+        matrixapi.MVar.named("x", 2))
     check_code(apply_element.__code__, "<lambda>", ("x",), 1, 85)
     check_code(signpow_element.__code__, "<lambda>", ("tree1",), 1, 391)
     assert apply_element.__qualname__ == "_apply_nlfunc.<locals>.<lambda>"
@@ -189,8 +152,8 @@ def test_element_function_code_objects():
 def test_code_objects_are_made_once():
     # Code objects belong to the module: every element function of the same
     # kind shares one.
-    first = capture_element_functions()
-    second = capture_element_functions()
+    first = capture_element_functions(matrixapi.MVar.named("x", 2))
+    second = capture_element_functions(matrixapi.MVar.named("x", 2))
     assert first[0] is not second[0]
     assert first[0].__code__ is second[0].__code__
     assert first[1].__code__ is second[1].__code__

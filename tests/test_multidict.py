@@ -1,7 +1,6 @@
 """multidict: splitting one dictionary of value lists into several."""
 
 import builtins
-import traceback
 
 import pytest
 from hypothesis import given
@@ -10,21 +9,15 @@ from hypothesis import strategies as st
 import tarvelpy._helpers as helpers
 from tarvelpy._core import tupledict, tuplelist
 
+from support import Boom, module_entries
+
 multidict = helpers.multidict
 
-FILE = "src/tarvelpy/_helpers"
 FRAME = "tarvelpy._helpers.multidict"
 
 
-def helper_entries(exc):
-    """(name, lineno) of every traceback entry the compiled module added."""
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == FILE]
-
-
 def assert_fails_at(excinfo, line):
-    assert helper_entries(excinfo.value) == [(FRAME, line)]
+    assert module_entries(excinfo.value) == [(FRAME, line)]
 
 
 def plain(result):
@@ -33,10 +26,6 @@ def plain(result):
     assert type(result[0]) is tuplelist
     assert all(type(d) is tupledict for d in result[1:])
     return [list(result[0])] + [dict(d) for d in result[1:]]
-
-
-class Boom(Exception):
-    pass
 
 
 def recording_tupledict(log):

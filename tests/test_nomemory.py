@@ -17,13 +17,12 @@ import textwrap
 
 import pytest
 
+from support import UNARY
+
 _testcapi = pytest.importorskip(
     "_testcapi", reason="this interpreter ships no _testcapi (set_nomemory)")
 if not hasattr(_testcapi, "set_nomemory"):
     pytest.skip("_testcapi has no set_nomemory", allow_module_level=True)
-
-UNARY = ("sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10",
-         "logistic", "tanh", "square")
 
 # Runs in the child. Defines the cases, sweeps the failing allocation and
 # prints one JSON line per case.

@@ -1,7 +1,6 @@
 """quicksum: summing modeling terms into one expression."""
 
 import builtins
-import traceback
 import types
 import warnings
 
@@ -13,33 +12,18 @@ import tarvelpy._helpers as helpers
 from tarvelpy._core import LinExpr, QuadExpr, Var, tupledict
 from tarvelpy._matrixapi import MLinExpr, MQuadExpr, MVar
 
+from support import Boom, lin, module_entries
+
 quicksum = helpers.quicksum
 
-FILE = "src/tarvelpy/_helpers"
 FRAME = "tarvelpy._helpers.quicksum"
 MESSAGE = "Calling quicksum on a tupledict is deprecated, use .sum() instead."
 
 x, y, z = Var("x"), Var("y"), Var("z")
 
 
-def helper_entries(exc):
-    """(name, lineno) of every traceback entry the compiled module added."""
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == FILE]
-
-
 def assert_fails_at(excinfo, line):
-    assert helper_entries(excinfo.value) == [(FRAME, line)]
-
-
-def lin(expr):
-    """A LinExpr as plain data: (constant, ((coef, name), ...))."""
-    return expr.constant, tuple((c, v.name) for c, v in expr.terms)
-
-
-class Boom(Exception):
-    pass
+    assert module_entries(excinfo.value) == [(FRAME, line)]
 
 
 def hooked_class(log, label, answer=False, error=None):
@@ -611,7 +595,7 @@ def test_inner_failure_shows_outer_then_inner_entry(data, values, inner_line):
     with pytest.warns(DeprecationWarning):
         with pytest.raises(TypeError) as excinfo:
             quicksum(Td(data))
-    assert helper_entries(excinfo.value) == [(FRAME, 36), (FRAME, inner_line)]
+    assert module_entries(excinfo.value) == [(FRAME, 36), (FRAME, inner_line)]
 
 
 def test_missing_tupledict_fails_at_31(monkeypatch):

@@ -5,11 +5,6 @@ the base decides between the scalar and the matrix path.
 """
 
 import gc
-import json
-import subprocess
-import sys
-import textwrap
-import traceback
 import weakref
 
 import numpy as np
@@ -19,57 +14,22 @@ from hypothesis import strategies as st
 
 import tarvelpy._helpers as h
 from tarvelpy._core import NLExpr, Var, _ExprTree
-from tarvelpy._matrixapi import MLinExpr, MNLExpr, MQuadExpr, MVar
+from tarvelpy._matrixapi import MNLExpr, MVar
 
-HELPERS_FILE = "src/tarvelpy/_helpers"
+from support import (
+    CHILD_BLOCK_NUMPY, CHILD_FRAMES, HELPERS_FILE, MATRIX_KINDS,
+    allocation_growth, capture_record, count_error, element_function,
+    matrix_builder, module_entries, run_child, scalar_kinds, tree_text)
+
 SIGNPOW = "tarvelpy._helpers.signpow"
 LAMBDA1 = "tarvelpy._helpers.signpow.lambda1"
 
 
-def helper_frames(exc):
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == HELPERS_FILE]
-
-
-def tree_text(obj):
-    return repr(NLExpr._coerce_to_exprtree(obj))
-
-
-class SubMVar(MVar):
-    __slots__ = ()
-
-
-class SubMLinExpr(MLinExpr):
-    __slots__ = ()
-
-
-class SubMQuadExpr(MQuadExpr):
-    __slots__ = ()
-
-
-class SubMNLExpr(MNLExpr):
-    __slots__ = ()
-
-
-MATRIX_KINDS = [MVar, MLinExpr, MQuadExpr, MNLExpr,
-                SubMVar, SubMLinExpr, SubMQuadExpr, SubMNLExpr]
-
-
-def make_matrix(cls, shape):
-    arr = np.empty(shape, dtype=object)
-    for idx in np.ndindex(*shape):
-        v = Var(f"b{list(idx)}")
-        if issubclass(cls, MVar):
-            arr[idx] = v
-        elif issubclass(cls, MLinExpr):
-            arr[idx] = 4.0 * v - 1.0
-        elif issubclass(cls, MQuadExpr):
-            arr[idx] = v * Var("w")
-        else:
-            arr[idx] = NLExpr(_ExprTree._from_log(
-                NLExpr._coerce_to_exprtree(v)))
-    return cls(arr)
+make_matrix = matrix_builder(
+    "b",
+    linear=lambda v: 4.0 * v - 1.0,
+    quadratic=lambda v: v * Var("w"),
+    nonlinear=_ExprTree._from_log)
 
 
 def exponent_nlexpr():
@@ -119,26 +79,6 @@ def log(monkeypatch):
     return log
 
 
-@pytest.fixture
-def vectorize_calls(monkeypatch):
-    real = np.vectorize
-    calls = []
-
-    def recording(pyfunc, *args, **kwargs):
-        calls.append((pyfunc, args, kwargs))
-        return real(pyfunc, *args, **kwargs)
-
-    monkeypatch.setattr(np, "vectorize", recording)
-    return calls
-
-
-def element_function(calls):
-    assert len(calls) == 1
-    func, args, kwargs = calls.pop()
-    assert args == () and kwargs == {}
-    return func
-
-
 class Refused:
     """An operand the package classes do not accept."""
 
@@ -149,15 +89,11 @@ class AlsoRefused:
 
 # ------------------------------------------------------------ scalar path
 
-SCALAR_BASES = [
-    pytest.param(-3, id="int"),
-    pytest.param(1.5, id="float"),
-    pytest.param(Var("x"), id="Var"),
-    pytest.param(2.0 * Var("x") - 5.0, id="LinExpr"),
-    pytest.param(Var("x") * Var("y") + 1.0, id="QuadExpr"),
-    pytest.param(NLExpr(_ExprTree._from_cos(
-        NLExpr._coerce_to_exprtree(Var("x")))), id="NLExpr"),
-]
+SCALAR_BASES = scalar_kinds(
+    -3, 1.5,
+    linear=lambda x: 2.0 * x - 5.0,
+    quadratic=lambda x, y: x * y + 1.0,
+    nonlinear=_ExprTree._from_cos)
 EXPONENTS = [
     pytest.param(2.0, id="2.0"),
     pytest.param(3, id="int3"),
@@ -269,7 +205,7 @@ def test_empty_matrix_fails_at_393_after_exponent_conversion(log, shape):
     with pytest.raises(ValueError) as info:
         h.signpow(MVar.named("x", shape), 2.0)
     assert str(info.value) == str(expected.value)
-    assert helper_frames(info.value) == [(SIGNPOW, 393)]
+    assert module_entries(info.value) == [(SIGNPOW, 393)]
     assert [e[0] for e in log.events] == ["coerce_array", "coerce"]
 
 
@@ -291,28 +227,28 @@ def test_scalar_base_refused_at_396():
     with pytest.raises(TypeError) as info:
         h.signpow(Refused(), 2.0)
     assert str(info.value) == refusal_message(Refused())
-    assert helper_frames(info.value) == [(SIGNPOW, 396)]
+    assert module_entries(info.value) == [(SIGNPOW, 396)]
 
 
 def test_scalar_exponent_refused_at_397():
     with pytest.raises(TypeError) as info:
         h.signpow(Var("x"), AlsoRefused())
     assert str(info.value) == refusal_message(AlsoRefused())
-    assert helper_frames(info.value) == [(SIGNPOW, 397)]
+    assert module_entries(info.value) == [(SIGNPOW, 397)]
 
 
 def test_both_refused_reports_base_on_scalar_path():
     with pytest.raises(TypeError) as info:
         h.signpow(Refused(), AlsoRefused())
     assert str(info.value) == refusal_message(Refused())
-    assert helper_frames(info.value) == [(SIGNPOW, 396)]
+    assert module_entries(info.value) == [(SIGNPOW, 396)]
 
 
 def test_matrix_base_refused_at_383():
     with pytest.raises(TypeError) as info:
         h.signpow(bad_matrix(), 2.0)
     assert str(info.value) == refusal_message("junk")
-    assert helper_frames(info.value) == [(SIGNPOW, 383)]
+    assert module_entries(info.value) == [(SIGNPOW, 383)]
 
 
 @pytest.mark.parametrize("exponent", [
@@ -323,7 +259,7 @@ def test_matrix_exponent_refused_at_386(exponent):
     with pytest.raises(TypeError) as info:
         h.signpow(MVar.named("x", (2,)), exponent)
     assert str(info.value) == refusal_message(exponent)
-    assert helper_frames(info.value) == [(SIGNPOW, 386)]
+    assert module_entries(info.value) == [(SIGNPOW, 386)]
 
 
 def test_matrix_exponent_refused_on_scalar_path_at_397():
@@ -331,14 +267,14 @@ def test_matrix_exponent_refused_on_scalar_path_at_397():
     with pytest.raises(TypeError) as info:
         h.signpow(1.0, exponent)
     assert str(info.value) == refusal_message(exponent)
-    assert helper_frames(info.value) == [(SIGNPOW, 397)]
+    assert module_entries(info.value) == [(SIGNPOW, 397)]
 
 
 def test_both_refused_reports_base_on_matrix_path():
     with pytest.raises(TypeError) as info:
         h.signpow(bad_matrix(), AlsoRefused())
     assert str(info.value) == refusal_message("junk")
-    assert helper_frames(info.value) == [(SIGNPOW, 383)]
+    assert module_entries(info.value) == [(SIGNPOW, 383)]
 
 
 def broken_nlexpr():
@@ -358,14 +294,14 @@ def test_node_refused_at_398():
     with pytest.raises(TypeError) as info:
         h.signpow(Var("x"), broken_nlexpr())
     assert str(info.value) == node_refusal()
-    assert helper_frames(info.value) == [(SIGNPOW, 398)]
+    assert module_entries(info.value) == [(SIGNPOW, 398)]
 
 
 def test_node_refused_in_element_function():
     with pytest.raises(TypeError) as info:
         h.signpow(MVar.named("x", (2,)), broken_nlexpr())
     assert str(info.value) == node_refusal()
-    assert helper_frames(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
+    assert module_entries(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
 
 
 def test_nlexpr_result_failure_at_399(monkeypatch):
@@ -378,7 +314,7 @@ def test_nlexpr_result_failure_at_399(monkeypatch):
     monkeypatch.setattr(h, "NLExpr", Refusing)
     with pytest.raises(OverflowError, match="^no result$") as info:
         h.signpow(Var("x"), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 399)]
+    assert module_entries(info.value) == [(SIGNPOW, 399)]
 
 
 # ------------------------------------------------------- name look-ups
@@ -391,7 +327,7 @@ def test_missing_matrix_class_fails_at_378(monkeypatch, name, base):
     with pytest.raises(NameError) as info:
         h.signpow(base, Refused())
     assert str(info.value) == f"name '{name}' is not defined"
-    assert helper_frames(info.value) == [(SIGNPOW, 378)]
+    assert module_entries(info.value) == [(SIGNPOW, 378)]
 
 
 class RecordingMeta(type):
@@ -428,7 +364,7 @@ def test_raising_instance_check_fails_at_378(monkeypatch):
     monkeypatch.setattr(h, "MQuadExpr", Meta("MQuadExpr", (), {}))
     with pytest.raises(LookupError) as info:
         h.signpow(1.0, 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 378)]
+    assert module_entries(info.value) == [(SIGNPOW, 378)]
 
 
 def test_element_function_looks_up_nlexpr_before_node(monkeypatch, log):
@@ -445,7 +381,7 @@ def test_element_function_looks_up_nlexpr_before_node(monkeypatch, log):
     with pytest.raises(NameError, match="^name 'NLExpr' is not defined$") \
             as info:
         h.signpow(MVar.named("x", (2,)), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
+    assert module_entries(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
     assert [e[0] for e in log.events] == ["coerce_array", "coerce"]
 
 
@@ -464,7 +400,7 @@ def test_scalar_node_built_before_nlexpr_lookup_at_399(monkeypatch, log):
     with pytest.raises(NameError, match="^name 'NLExpr' is not defined$") \
             as info:
         h.signpow(Var("x"), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 399)]
+    assert module_entries(info.value) == [(SIGNPOW, 399)]
     assert [e[0] for e in log.events] == ["coerce", "coerce", "node"]
 
 
@@ -482,7 +418,7 @@ def test_mnlexpr_looked_up_before_mapping(monkeypatch, log):
     with pytest.raises(NameError, match="^name 'MNLExpr' is not defined$") \
             as info:
         h.signpow(MVar.named("x", (2,)), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 393)]
+    assert module_entries(info.value) == [(SIGNPOW, 393)]
     assert [e[0] for e in log.events] == ["coerce_array", "coerce"]
 
 
@@ -492,21 +428,21 @@ def test_missing_scalar_names(monkeypatch, name, line):
     with pytest.raises(NameError) as info:
         h.signpow(Var("x"), 2.0)
     assert str(info.value) == f"name '{name}' is not defined"
-    assert helper_frames(info.value) == [(SIGNPOW, line)]
+    assert module_entries(info.value) == [(SIGNPOW, line)]
 
 
 def test_missing_from_signpow_in_element_function(monkeypatch):
     monkeypatch.setattr(h, "_ExprTree", type("Bare", (), {}))
     with pytest.raises(AttributeError, match="_from_signpow") as info:
         h.signpow(MVar.named("x", (2,)), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
+    assert module_entries(info.value) == [(SIGNPOW, 393), (LAMBDA1, 391)]
 
 
 def test_missing_vectorize_fails_at_390(monkeypatch):
     monkeypatch.delattr(np, "vectorize")
     with pytest.raises(AttributeError) as info:
         h.signpow(MVar.named("x", (2,)), 2.0)
-    assert helper_frames(info.value) == [(SIGNPOW, 390)]
+    assert module_entries(info.value) == [(SIGNPOW, 390)]
 
 
 # ----------------------------------------------------- element function
@@ -547,13 +483,10 @@ def test_element_function_count_error(vectorize_calls):
         f(1, 2)
     assert str(info.value) == (
         "lambda1() takes exactly 1 positional argument (2 given)")
-    assert helper_frames(info.value) == [(LAMBDA1, 391)]
+    assert module_entries(info.value) == [(LAMBDA1, 391)]
 
 
 # --------------------------------------------------------------- binding
-
-COUNT = "signpow() takes exactly 2 positional arguments ({} given)"
-
 
 @pytest.mark.parametrize("args, kwargs, given", [
     ((1.0,), {}, 1),
@@ -565,8 +498,8 @@ COUNT = "signpow() takes exactly 2 positional arguments ({} given)"
 def test_count_errors(args, kwargs, given):
     with pytest.raises(TypeError) as info:
         h.signpow(*args, **kwargs)
-    assert str(info.value) == COUNT.format(given)
-    assert helper_frames(info.value) == [(SIGNPOW, 353)]
+    assert str(info.value) == count_error("signpow", 2, given)
+    assert module_entries(info.value) == [(SIGNPOW, 353)]
 
 
 def test_code_object_and_names():
@@ -612,15 +545,6 @@ def test_docstring():
 
 # ------------------------------------------------------- capture records
 
-def capture_record(func):
-    skip = {id(type(func)), id(func.__code__), id(func.__globals__)}
-    found = [o for o in gc.get_referents(func)
-             if id(o) not in skip
-             and not isinstance(o, (str, dict, type(None)))]
-    assert len(found) == 1, found
-    return found[0]
-
-
 def test_capture_record_holds_exponent_tree(vectorize_calls):
     exponent = exponent_nlexpr()
     h.signpow(MVar.named("x", (2,)), exponent)
@@ -664,21 +588,6 @@ def test_cycle_through_function_dict_is_collected(vectorize_calls):
 
 # ---------------------------------------------------------- subprocesses
 
-def run_python(code):
-    proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
-PRELUDE = """
-import json, sys, traceback
-def frames(exc):
-    return [[fs.name, fs.lineno]
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == "src/tarvelpy/_helpers"]
-"""
-
 RECORDING = """
 from tarvelpy import _helpers as h
 from tarvelpy._core import NLExpr, Var
@@ -695,16 +604,8 @@ h.NLExpr = RecNLExpr
 
 
 def test_numpy_absent_fails_matrix_base_before_conversion():
-    code = PRELUDE + """
+    code = CHILD_FRAMES + CHILD_BLOCK_NUMPY + """
 import types
-
-class BlockNumpy:
-    def find_spec(self, name, path=None, target=None):
-        if name == "numpy" or name.startswith("numpy."):
-            raise ImportError("numpy is not available here")
-        return None
-
-sys.meta_path.insert(0, BlockNumpy())
 stub = types.ModuleType("tarvelpy._matrixapi")
 class Matrix:
     pass
@@ -731,7 +632,7 @@ out["events"] = events
 out["numpy_loaded"] = "numpy" in sys.modules
 print(json.dumps(out))
 """
-    out = run_python(code)
+    out = run_child(code)
     assert out["scalar"] == "<NLExpr: signpow(x, 2.0)>"
     # only the scalar call converted anything
     assert out["events"] == ["coerce Var", "coerce float"]
@@ -741,7 +642,7 @@ print(json.dumps(out))
 
 
 def test_numpy_blocked_in_sys_modules_fails_at_379():
-    code = PRELUDE + RECORDING + """
+    code = CHILD_FRAMES + RECORDING + """
 from tarvelpy._matrixapi import MVar
 X = MVar.named("x", (2,))
 sys.modules["numpy"] = None
@@ -754,7 +655,7 @@ except ImportError as e:
 out["events"] = events
 print(json.dumps(out))
 """
-    out = run_python(code)
+    out = run_child(code)
     assert out["scalar"] == "<NLExpr: signpow(x, 2.0)>"
     assert out["events"] == []
     assert out["error"] == ["ModuleNotFoundError",
@@ -785,13 +686,6 @@ def run(n):
             h.signpow(x, "bad")
         except TypeError:
             pass
-
-run(500)
-gc.collect()
-before = sys.getallocatedblocks()
-run(20000)
-gc.collect()
-print(json.dumps(sys.getallocatedblocks() - before))
 """
-    growth = run_python(code)
+    growth = allocation_growth(code)
     assert growth < 2000

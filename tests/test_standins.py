@@ -13,15 +13,9 @@ from tarvelpy._core import (
     LinExpr, NLExpr, QuadExpr, Var, _ExprTree, tupledict, tuplelist)
 from tarvelpy._matrixapi import MLinExpr, MNLExpr, MQuadExpr, MVar
 
+from support import UNARY, lin
+
 x, y, z = Var("x"), Var("y"), Var("z")
-
-UNARY = ["sqrt", "sin", "cos", "tan", "exp", "log", "log2", "log10",
-         "logistic", "tanh", "square"]
-
-
-def lin(expr):
-    """A LinExpr as plain data: (constant, ((coef, name), ...))."""
-    return expr.constant, tuple((c, v.name) for c, v in expr.terms)
 
 
 def quad(expr):

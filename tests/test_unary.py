@@ -4,8 +4,6 @@ Each one hands its argument and the matching tree constructor of
 _ExprTree to _apply_nlfunc, looked up afresh on every call.
 """
 
-import traceback
-
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -14,9 +12,12 @@ from hypothesis import strategies as st
 import tarvelpy
 import tarvelpy._helpers as h
 from tarvelpy._core import NLExpr, Var, _ExprTree
-from tarvelpy._matrixapi import MLinExpr, MNLExpr, MQuadExpr, MVar
+from tarvelpy._matrixapi import MNLExpr, MVar
 
-HELPERS_FILE = "src/tarvelpy/_helpers"
+from support import (
+    HELPERS_FILE, MATRIX_KINDS, count_error, frame, matrix_builder,
+    module_entries, scalar_kinds, tree_text)
+
 APPLY = "tarvelpy._helpers._apply_nlfunc"
 
 # name, definition line, call line, purpose text lines
@@ -57,20 +58,6 @@ CALL_LINE = {row[0]: row[2] for row in FUNCTIONS}
 PURPOSE = {row[0]: row[3] for row in FUNCTIONS}
 
 
-def helper_frames(exc):
-    return [(fs.name, fs.lineno)
-            for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.filename == HELPERS_FILE]
-
-
-def frame(name):
-    return f"tarvelpy._helpers.{name}"
-
-
-def tree_text(obj):
-    return repr(NLExpr._coerce_to_exprtree(obj))
-
-
 def expected_doc(name):
     lines = [
         "",
@@ -98,51 +85,18 @@ def expected_doc(name):
     return "\n".join(lines)
 
 
-class SubMVar(MVar):
-    __slots__ = ()
+make_matrix = matrix_builder(
+    "v",
+    linear=lambda v: 1.0 - v,
+    quadratic=lambda v: v * v,
+    nonlinear=_ExprTree._from_tanh)
 
 
-class SubMLinExpr(MLinExpr):
-    __slots__ = ()
-
-
-class SubMQuadExpr(MQuadExpr):
-    __slots__ = ()
-
-
-class SubMNLExpr(MNLExpr):
-    __slots__ = ()
-
-
-MATRIX_KINDS = [MVar, MLinExpr, MQuadExpr, MNLExpr,
-                SubMVar, SubMLinExpr, SubMQuadExpr, SubMNLExpr]
-
-
-def make_matrix(cls, shape):
-    arr = np.empty(shape, dtype=object)
-    for idx in np.ndindex(*shape):
-        v = Var(f"v{list(idx)}")
-        if issubclass(cls, MVar):
-            arr[idx] = v
-        elif issubclass(cls, MLinExpr):
-            arr[idx] = 1.0 - v
-        elif issubclass(cls, MQuadExpr):
-            arr[idx] = v * v
-        else:
-            arr[idx] = NLExpr(_ExprTree._from_tanh(
-                NLExpr._coerce_to_exprtree(v)))
-    return cls(arr)
-
-
-SCALARS = [
-    pytest.param(7, id="int"),
-    pytest.param(0.5, id="float"),
-    pytest.param(Var("x"), id="Var"),
-    pytest.param(2.0 * Var("x") + 3.0, id="LinExpr"),
-    pytest.param(Var("x") * Var("y"), id="QuadExpr"),
-    pytest.param(NLExpr(_ExprTree._from_exp(
-        NLExpr._coerce_to_exprtree(Var("x")))), id="NLExpr"),
-]
+SCALARS = scalar_kinds(
+    7, 0.5,
+    linear=lambda x: 2.0 * x + 3.0,
+    quadratic=lambda x, y: x * y,
+    nonlinear=_ExprTree._from_exp)
 
 
 # ------------------------------------------------------------- results
@@ -209,7 +163,7 @@ def test_unsupported_scalar_refused_inside_apply_nlfunc(name):
     with pytest.raises(TypeError) as info:
         getattr(h, name)("text")
     assert str(info.value) == str(expected.value)
-    assert helper_frames(info.value) == [
+    assert module_entries(info.value) == [
         (frame(name), CALL_LINE[name]), (APPLY, 89)]
 
 
@@ -217,7 +171,7 @@ def test_unsupported_scalar_refused_inside_apply_nlfunc(name):
 def test_empty_matrix_fails_at_line_86_inside(name):
     with pytest.raises(ValueError) as info:
         getattr(h, name)(MVar.named("x", (0,)))
-    assert helper_frames(info.value) == [
+    assert module_entries(info.value) == [
         (frame(name), CALL_LINE[name]), (APPLY, 86)]
 
 
@@ -232,13 +186,13 @@ def test_element_failure_has_three_entries(monkeypatch):
     monkeypatch.setattr(h, "_ExprTree", Failing)
     with pytest.raises(ArithmeticError, match="^no sine here$") as info:
         h.sin(MVar.named("x", (3,)))
-    assert helper_frames(info.value) == [
+    assert module_entries(info.value) == [
         ("tarvelpy._helpers.sin", 136), (APPLY, 86),
         ("tarvelpy._helpers._apply_nlfunc.lambda", 85)]
     # and the scalar path reports line 90
     with pytest.raises(ArithmeticError) as info:
         h.sin(1.0)
-    assert helper_frames(info.value) == [
+    assert module_entries(info.value) == [
         ("tarvelpy._helpers.sin", 136), (APPLY, 90)]
 
 
@@ -248,7 +202,7 @@ def test_missing_apply_nlfunc_is_a_name_error_at_call_line(monkeypatch, name):
     with pytest.raises(NameError) as info:
         getattr(h, name)(Var("x"))
     assert str(info.value) == "name '_apply_nlfunc' is not defined"
-    assert helper_frames(info.value) == [(frame(name), CALL_LINE[name])]
+    assert module_entries(info.value) == [(frame(name), CALL_LINE[name])]
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -257,7 +211,7 @@ def test_missing_exprtree_is_a_name_error_at_call_line(monkeypatch, name):
     with pytest.raises(NameError) as info:
         getattr(h, name)(1.0)
     assert str(info.value) == "name '_ExprTree' is not defined"
-    assert helper_frames(info.value) == [(frame(name), CALL_LINE[name])]
+    assert module_entries(info.value) == [(frame(name), CALL_LINE[name])]
 
 
 def test_apply_nlfunc_looked_up_before_exprtree(monkeypatch):
@@ -281,7 +235,7 @@ def test_missing_tree_constructor_is_attribute_error(monkeypatch, name):
     with pytest.raises(AttributeError) as info:
         getattr(h, name)(Var("x"))
     assert str(info.value) == str(expected.value)
-    assert helper_frames(info.value) == [(frame(name), CALL_LINE[name])]
+    assert module_entries(info.value) == [(frame(name), CALL_LINE[name])]
     assert called == []
 
 
@@ -292,7 +246,7 @@ def test_exception_from_replacement_gets_call_line_entry(monkeypatch):
     monkeypatch.setattr(h, "_apply_nlfunc", replacement)
     with pytest.raises(KeyError) as info:
         h.log10(1.0)
-    assert helper_frames(info.value) == [("tarvelpy._helpers.log10", 279)]
+    assert module_entries(info.value) == [("tarvelpy._helpers.log10", 279)]
 
 
 # ------------------------------------------------------------ rebinding
@@ -367,9 +321,8 @@ def test_count_errors_carry_def_line(name):
     for args, given in [((), 0), ((1.0, 2.0), 2)]:
         with pytest.raises(TypeError) as info:
             func(*args)
-        assert str(info.value) == (
-            f"{name}() takes exactly 1 positional argument ({given} given)")
-        assert helper_frames(info.value) == [(frame(name), DEF_LINE[name])]
+        assert str(info.value) == count_error(name, 1, given)
+        assert module_entries(info.value) == [(frame(name), DEF_LINE[name])]
 
 
 @pytest.mark.parametrize("kwargs, message", [
@@ -381,7 +334,7 @@ def test_keyword_errors(kwargs, message):
     with pytest.raises(TypeError) as info:
         h.sin(**kwargs)
     assert str(info.value) == message
-    assert helper_frames(info.value) == [("tarvelpy._helpers.sin", 116)]
+    assert module_entries(info.value) == [("tarvelpy._helpers.sin", 116)]
 
 
 def test_expr_given_twice():
@@ -389,7 +342,7 @@ def test_expr_given_twice():
         h.sqrt(1.0, expr=2.0)
     assert str(info.value) == (
         "sqrt() got multiple values for keyword argument 'expr'")
-    assert helper_frames(info.value) == [("tarvelpy._helpers.sqrt", 93)]
+    assert module_entries(info.value) == [("tarvelpy._helpers.sqrt", 93)]
 
 
 @pytest.mark.parametrize("name", NAMES)
