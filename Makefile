@@ -21,7 +21,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test bench sanitize leaks clean
+.PHONY: venv install demo test bench sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
@@ -66,6 +66,10 @@ sanitize:
 # Reference-leak hunt on the debug interpreter (own venv).
 leaks:
 	tools/leaks
+
+# valgrind memcheck over a representative workload.
+memcheck: install
+	tools/memcheck
 
 clean:
 	rm -rf build dist $(VENV) .venv-asan .venv-dbg .pytest_cache .hypothesis bench/out
