@@ -88,7 +88,9 @@ void add_traceback(const char* function_name, int line) {
         return;
     }
     PyErr_SetRaisedException(pending);
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    // On failure the interpreter leaves its own error pending, chained to
+    // the original one; there is nothing more to undo here.
+    (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace tarvel
