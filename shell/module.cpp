@@ -102,46 +102,35 @@ int check_runtime_version() {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
+// Fills `slot` once with a new object from `make`; kept on a retried
+// initialisation. Returns -1 with an exception set when `make` fails.
+template <typename Make>
+int make_once(PyObject*& slot, Make make) {
+    if (slot == nullptr) {
+        slot = make();
+    }
+    return slot != nullptr ? 0 : -1;
+}
+
 int make_constants() {
     if (make_identifiers() < 0) {
         return -1;
     }
-    if (state.zero == nullptr) {
-        state.zero = PyLong_FromLong(0);
-        if (state.zero == nullptr) {
-            return -1;
-        }
+    if (make_once(state.zero, [] { return PyLong_FromLong(0); }) < 0 ||
+        make_once(state.axis_kwnames, [] { return PyTuple_Pack(1, str(Id::axis)); }) < 0 ||
+        make_once(state.tupledict_warning, [] {
+            return PyUnicode_InternFromString("Calling quicksum on a tupledict is deprecated, use .sum() instead.");
+        }) < 0) {
+        return -1;
     }
-    if (state.axis_kwnames == nullptr) {
-        state.axis_kwnames = PyTuple_Pack(1, str(Id::axis));
-        if (state.axis_kwnames == nullptr) {
-            return -1;
-        }
-    }
-    if (state.object_class_attribute == nullptr) {
+    // The attribute that answers `obj.__class__` for ordinary objects.
+    return make_once(state.object_class_attribute, [] {
         PyObject* descriptor = _PyType_Lookup(&PyBaseObject_Type, str(Id::dunder_class));
         if (descriptor == nullptr) {
             PyErr_SetString(PyExc_SystemError, "object has no __class__ attribute");
-            return -1;
         }
-        state.object_class_attribute = Py_NewRef(descriptor);
-    }
-    if (state.tupledict_warning == nullptr) {
-        state.tupledict_warning =
-            PyUnicode_InternFromString("Calling quicksum on a tupledict is deprecated, use .sum() instead.");
-        if (state.object_class_attribute == nullptr) {
-        PyObject* descriptor = _PyType_Lookup(&PyBaseObject_Type, str(Id::dunder_class));
-        if (descriptor == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "object has no __class__ attribute");
-            return -1;
-        }
-        state.object_class_attribute = Py_NewRef(descriptor);
-    }
-    if (state.tupledict_warning == nullptr) {
-            return -1;
-        }
-    }
-    return 0;
+        return Py_XNewRef(descriptor);
+    });
 }
 
 int register_in_sys_modules(PyObject* module) {
