@@ -1,10 +1,17 @@
 # Developer entry points: `make demo`, `make test`.
 #
-# The interpreter is CPython 3.14 with headers, found or unpacked by
-# tools/bootstrap-python. Everything else lives in .venv, built once; the
-# package is reinstalled only when its sources change.
+# The interpreter is CPython $(PYTHON_VERSION) (3.14 unless given) with
+# headers, found or unpacked by tools/bootstrap-python. Everything else lives
+# in the version's venv (.venv for 3.14, .venv-3.15 for 3.15), built once;
+# the package is reinstalled only when its sources change.
 
+SUPPORTED_VERSIONS := 3.14 3.15
+PYTHON_VERSION     ?= 3.14
+ifeq ($(PYTHON_VERSION),3.14)
 VENV    := .venv
+else
+VENV    := .venv-$(PYTHON_VERSION)
+endif
 VPY     := $(VENV)/bin/python
 DEPS    := $(VENV)/.deps-installed
 STAMP   := $(VENV)/.tarvelpy-installed
@@ -21,13 +28,13 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test bench sanitize leaks memcheck clean
+.PHONY: venv install demo test test-all bench sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
 $(VPY):
 	@set -e; \
-	PY="$$(tools/bootstrap-python)"; \
+	PY="$$(tools/bootstrap-python $(PYTHON_VERSION))"; \
 	WHEELS="$$(dirname "$$(dirname "$$PY")")/share/python-wheels"; \
 	PIP_WHEEL="$$(ls "$$WHEELS"/pip-*.whl | head -n 1)"; \
 	echo "creating $(VENV) with $$PY"; \
@@ -54,6 +61,10 @@ demo: install
 test: install
 	$(VPY) -P -m pytest $(PYTEST_ARGS)
 
+# The suite on every supported interpreter, one venv each.
+test-all:
+	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
+
 # Benchmarks: one table on stdout, plot and raw figures under bench/out/.
 bench: install
 	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
@@ -72,5 +83,5 @@ memcheck: install
 	tools/memcheck
 
 clean:
-	rm -rf build dist $(VENV) .venv-asan .venv-dbg .pytest_cache .hypothesis bench/out
+	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .pytest_cache .hypothesis bench/out
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

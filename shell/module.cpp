@@ -87,17 +87,19 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-// Warns when the interpreter running the module is not the 3.14 it was
-// built for; patch level and release bits are ignored.
+// Warns when the interpreter running the module is not the minor version
+// whose headers it was compiled against; patch level and release bits are
+// ignored.
 int check_runtime_version() {
     const unsigned long version = Py_Version;
-    if ((version >> 16) == 0x030E) {
+    constexpr unsigned long compiled = (PY_MAJOR_VERSION << 8) | PY_MINOR_VERSION;
+    if ((version >> 16) == compiled) {
         return 0;
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 14,
-                  "tarvelpy._helpers", "does not match", static_cast<int>((version >> 24) & 0xFF),
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, "tarvelpy._helpers", "does not match", static_cast<int>((version >> 24) & 0xFF),
                   static_cast<int>((version >> 16) & 0xFF));
     return PyErr_WarnEx(nullptr, message, 1);
 }
