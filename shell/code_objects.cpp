@@ -2,6 +2,7 @@
 // locals and first line for introspection and are never executed.
 #include "shell/code_objects.hpp"
 
+#include "shell/cpython_compat.hpp"
 #include "shell/function.hpp"
 #include "shell/ref.hpp"
 #include "shell/traceback.hpp"
@@ -21,9 +22,8 @@ PyObject* make_code(const FunctionDef& def, PyObject* empty_bytes, PyObject* emp
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(str(def.varnames[i])));
     }
     PyObject* name = str(def.code_name);
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        def.nparams, 0, 0, def.nvarnames, 0, optimized_new_locals, empty_bytes, empty_tuple, empty_tuple,
-        varnames.get(), empty_tuple, empty_tuple, filename, name, name, def.def_line, empty_bytes, empty_bytes));
+    return compat::new_code(def.nparams, def.nvarnames, optimized_new_locals, empty_bytes, empty_tuple,
+                            varnames.get(), filename, name, def.def_line);
 }
 
 }  // namespace

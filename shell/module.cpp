@@ -8,6 +8,7 @@
 
 #include "shell/capture.hpp"
 #include "shell/code_objects.hpp"
+#include "shell/cpython_compat.hpp"
 #include "shell/function.hpp"
 #include "shell/namespace.hpp"
 #include "shell/ref.hpp"
@@ -127,11 +128,12 @@ int make_constants() {
     }
     // The attribute that answers `obj.__class__` for ordinary objects.
     return make_once(state.object_class_attribute, [] {
-        PyObject* descriptor = _PyType_Lookup(&PyBaseObject_Type, str(Id::dunder_class));
-        if (descriptor == nullptr) {
+        Ref object_dict{PyType_GetDict(&PyBaseObject_Type)};
+        PyObject* descriptor = nullptr;
+        if (object_dict && PyDict_GetItemRef(object_dict.get(), str(Id::dunder_class), &descriptor) == 0) {
             PyErr_SetString(PyExc_SystemError, "object has no __class__ attribute");
         }
-        return Py_XNewRef(descriptor);
+        return descriptor;
     });
 }
 
@@ -250,8 +252,8 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {compat::module_create_slot, reinterpret_cast<void*>(create_module)},
+    {compat::module_exec_slot, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 

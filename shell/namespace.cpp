@@ -45,12 +45,13 @@ Ref lookup_global(Id name) {
         return Ref::borrow(lookup_cache.entry_value[index]);
     }
     PyObject* key = str(name);
-    // The identifier's hash was computed when the module was executed.
-    PyObject* found = _PyDict_GetItem_KnownHash(state.ns, key, hash(name));
-    if (found != nullptr) {
+    // The interned key carries the hash computed when the module was
+    // executed, so the dictionary lookup hashes nothing.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state.ns, key, &found) > 0) {
         lookup_cache.entry_value[index] = found;
         lookup_cache.entry_generation[index] = lookup_cache.generation;
-        return Ref::borrow(found);
+        return Ref(found);
     }
     PyErr_Clear();
     PyObject* builtin = nullptr;
@@ -191,6 +192,34 @@ struct PlainClassMemo {
 
 PlainClassMemo plain_class_memo;
 
+// Whether `__class__`, found along the MRO of `type` as attribute access
+// finds it, is object's own descriptor. False on error, with the error
+// cleared: the caller then takes the interpreter's full instance test.
+bool class_attribute_is_objects(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict{PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))};
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* found = nullptr;
+        const int rc = PyDict_GetItemRef(dict.get(), str(Id::dunder_class), &found);
+        Ref value{found};
+        if (rc < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        if (rc > 0) {
+            return value.get() == state.object_class_attribute;
+        }
+    }
+    return false;
+}
+
 // Whether reading `__class__` from an instance of `type` gives `type`.
 bool has_plain_class_attribute(PyTypeObject* type) {
     if (type->tp_getattro != PyObject_GenericGetAttr) {
@@ -201,7 +230,7 @@ bool has_plain_class_attribute(PyTypeObject* type) {
         plain_class_memo.version[slot] == type->tp_version_tag) {
         return true;
     }
-    if (_PyType_Lookup(type, str(Id::dunder_class)) != state.object_class_attribute) {
+    if (!class_attribute_is_objects(type)) {
         return false;
     }
     if (type->tp_version_tag != 0) {

@@ -2,6 +2,7 @@
 
 import functools
 import operator
+import sys
 import traceback
 
 import pytest
@@ -157,6 +158,20 @@ def test_keyword_dict_with_non_string_key(target):
         target.func(**{1: 2})
     assert str(info.value) == "keywords must be strings"
     assert module_entries(info.value) == []
+
+
+def test_partial_with_non_string_keyword(target):
+    # functools.partial stores its keywords in a dict. Up to 3.14 its call
+    # refuses a non-string key itself; from 3.15 on it hands the key on as a
+    # keyword name and the function's own binding refuses it.
+    with pytest.raises(TypeError) as info:
+        functools.partial(target.func, **{1: 2})()
+    if sys.version_info >= (3, 15):
+        assert str(info.value) == f"{target.call_name}() keywords must be strings"
+        assert module_entries(info.value) == [(target.frame, target.line)]
+    else:
+        assert str(info.value) == "keywords must be strings"
+        assert module_entries(info.value) == []
 
 
 def test_binding_failure_does_not_run_body(monkeypatch):
