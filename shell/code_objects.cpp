@@ -37,7 +37,7 @@ int make_code_objects() {
     }
     const FunctionDef* defs[code_count];
     for (int i = 0; i < 15; ++i) {
-        defs[i] = &registered_functions[i];
+        defs[i] = registered_functions[i];
     }
     defs[static_cast<int>(CodeIndex::apply_lambda)] = &apply_lambda_def;
     defs[static_cast<int>(CodeIndex::signpow_lambda)] = &signpow_lambda_def;

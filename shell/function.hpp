@@ -55,10 +55,28 @@ struct FunctionObject {
     PyObject* dict;
 };
 
-// The registered functions in registration order, and the element functions.
-extern const FunctionDef registered_functions[15];
+// The definitions of the module-level functions and of the element
+// functions, each made next to the body it names.
+extern const FunctionDef quicksum_def;
+extern const FunctionDef multidict_def;
+extern const FunctionDef apply_nlfunc_def;
+extern const FunctionDef sqrt_def;
+extern const FunctionDef sin_def;
+extern const FunctionDef cos_def;
+extern const FunctionDef tan_def;
+extern const FunctionDef exp_def;
+extern const FunctionDef log_def;
+extern const FunctionDef log2_def;
+extern const FunctionDef log10_def;
+extern const FunctionDef logistic_def;
+extern const FunctionDef tanh_def;
+extern const FunctionDef square_def;
+extern const FunctionDef signpow_def;
 extern const FunctionDef apply_lambda_def;
 extern const FunctionDef signpow_lambda_def;
+
+// The module-level functions in registration order.
+extern const FunctionDef* const registered_functions[15];
 
 // Makes (once) the function-object type into state.function_type.
 int make_function_type();

@@ -221,10 +221,10 @@ int run_exec_steps(PyObject* module) {
     if (import_names(Id::matrixapi_module, matrix_names, std::size(matrix_names)) < 0) {
         return init_failure(9);
     }
-    for (const FunctionDef& def : registered_functions) {
-        Ref function{new_function(def, nullptr)};
-        if (!function || bind(def.name, function.get()) < 0) {
-            return init_failure(def.def_line);
+    for (const FunctionDef* def : registered_functions) {
+        Ref function{new_function(*def, nullptr)};
+        if (!function || bind(def->name, function.get()) < 0) {
+            return init_failure(def->def_line);
         }
     }
     Ref test_dict{PyDict_New()};

@@ -1,137 +1,27 @@
-// The module's functions: names, parameters, source lines and bodies.
-#include "nonlinear/nonlinear.hpp"
-#include "shell/docstrings.hpp"
+// The module-level functions in the order the module binds them. Each
+// definition lives next to the body it names; this table holds only their
+// addresses, which are constants, so it is complete before any code runs
+// whatever order the defining files are initialised in.
 #include "shell/function.hpp"
-#include "sums/sums.hpp"
 
 namespace tarvel {
 
-namespace {
-
-constexpr FunctionDef unary(const char* name, const char* frame_name, const char* doc, int def_line,
-                            Id id, CodeIndex code, Id tree_attr, int call_line) {
-    return FunctionDef{
-        .call_name = name,
-        .frame_name = frame_name,
-        .body = unary_body,
-        .doc = doc,
-        .def_line = def_line,
-        .nparams = 1,
-        .nvarnames = 1,
-        .varnames = {Id::expr},
-        .name = id,
-        .qualname = id,
-        .code_name = id,
-        .code = code,
-        .tree_attr = tree_attr,
-        .call_line = call_line,
-    };
-}
-
-}  // namespace
-
-const FunctionDef registered_functions[15] = {
-    {
-        .call_name = "quicksum",
-        .frame_name = "tarvelpy._helpers.quicksum",
-        .body = quicksum_body,
-        .doc = docstrings::quicksum,
-        .def_line = 12,
-        .nparams = 1,
-        .nvarnames = 3,
-        .varnames = {Id::list, Id::result, Id::term},
-        .name = Id::quicksum,
-        .qualname = Id::quicksum,
-        .code_name = Id::quicksum,
-        .code = CodeIndex::quicksum,
-    },
-    {
-        .call_name = "multidict",
-        .frame_name = "tarvelpy._helpers.multidict",
-        .body = multidict_body,
-        .doc = docstrings::multidict,
-        .def_line = 46,
-        .nparams = 1,
-        .nvarnames = 5,
-        .varnames = {Id::data, Id::d, Id::keys, Id::dicts, Id::v},
-        .name = Id::multidict,
-        .qualname = Id::multidict,
-        .code_name = Id::multidict,
-        .code = CodeIndex::multidict,
-    },
-    {
-        .call_name = "_apply_nlfunc",
-        .frame_name = "tarvelpy._helpers._apply_nlfunc",
-        .body = apply_nlfunc_body,
-        .doc = nullptr,
-        .def_line = 72,
-        .nparams = 2,
-        .nvarnames = 6,
-        .varnames = {Id::arg, Id::nl_func, Id::np, Id::tree_array, Id::map_nl_func, Id::root},
-        .name = Id::apply_nlfunc,
-        .qualname = Id::apply_nlfunc,
-        .code_name = Id::apply_nlfunc,
-        .code = CodeIndex::apply_nlfunc,
-    },
-    unary("sqrt", "tarvelpy._helpers.sqrt", docstrings::sqrt, 93, Id::sqrt, CodeIndex::sqrt, Id::from_sqrt, 113),
-    unary("sin", "tarvelpy._helpers.sin", docstrings::sin, 116, Id::sin, CodeIndex::sin, Id::from_sin, 136),
-    unary("cos", "tarvelpy._helpers.cos", docstrings::cos, 139, Id::cos, CodeIndex::cos, Id::from_cos, 159),
-    unary("tan", "tarvelpy._helpers.tan", docstrings::tan, 162, Id::tan, CodeIndex::tan, Id::from_tan, 183),
-    unary("exp", "tarvelpy._helpers.exp", docstrings::exp, 186, Id::exp, CodeIndex::exp, Id::from_exp, 207),
-    unary("log", "tarvelpy._helpers.log", docstrings::log, 210, Id::log, CodeIndex::log, Id::from_log, 231),
-    unary("log2", "tarvelpy._helpers.log2", docstrings::log2, 234, Id::log2, CodeIndex::log2, Id::from_log2, 255),
-    unary("log10", "tarvelpy._helpers.log10", docstrings::log10, 258, Id::log10, CodeIndex::log10, Id::from_log10,
-          279),
-    unary("logistic", "tarvelpy._helpers.logistic", docstrings::logistic, 282, Id::logistic, CodeIndex::logistic,
-          Id::from_logistic, 303),
-    unary("tanh", "tarvelpy._helpers.tanh", docstrings::tanh, 306, Id::tanh, CodeIndex::tanh, Id::from_tanh, 327),
-    unary("square", "tarvelpy._helpers.square", docstrings::square, 330, Id::square, CodeIndex::square,
-          Id::from_square, 350),
-    {
-        .call_name = "signpow",
-        .frame_name = "tarvelpy._helpers.signpow",
-        .body = signpow_body,
-        .doc = docstrings::signpow,
-        .def_line = 353,
-        .nparams = 2,
-        .nvarnames = 8,
-        .varnames = {Id::base, Id::exponent, Id::np, Id::tree1_array, Id::tree2, Id::map_nl_func, Id::tree1,
-                     Id::root},
-        .name = Id::signpow,
-        .qualname = Id::signpow,
-        .code_name = Id::signpow,
-        .code = CodeIndex::signpow,
-    },
-};
-
-const FunctionDef apply_lambda_def = {
-    .call_name = "lambda",
-    .frame_name = "tarvelpy._helpers._apply_nlfunc.lambda",
-    .body = apply_nlfunc_element_body,
-    .doc = nullptr,
-    .def_line = 85,
-    .nparams = 1,
-    .nvarnames = 1,
-    .varnames = {Id::x},
-    .name = Id::lambda,
-    .qualname = Id::apply_lambda_qualname,
-    .code_name = Id::lambda_code_name,
-    .code = CodeIndex::apply_lambda,
-};
-
-const FunctionDef signpow_lambda_def = {
-    .call_name = "lambda1",
-    .frame_name = "tarvelpy._helpers.signpow.lambda1",
-    .body = signpow_element_body,
-    .doc = nullptr,
-    .def_line = 391,
-    .nparams = 1,
-    .nvarnames = 1,
-    .varnames = {Id::tree1},
-    .name = Id::lambda1,
-    .qualname = Id::signpow_lambda_qualname,
-    .code_name = Id::lambda_code_name,
-    .code = CodeIndex::signpow_lambda,
+constinit const FunctionDef* const registered_functions[15] = {
+    &quicksum_def,
+    &multidict_def,
+    &apply_nlfunc_def,
+    &sqrt_def,
+    &sin_def,
+    &cos_def,
+    &tan_def,
+    &exp_def,
+    &log_def,
+    &log2_def,
+    &log10_def,
+    &logistic_def,
+    &tanh_def,
+    &square_def,
+    &signpow_def,
 };
 
 }  // namespace tarvel
