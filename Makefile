@@ -61,9 +61,12 @@ demo: install
 test: install
 	$(VPY) -P -m pytest $(PYTEST_ARGS)
 
-# The suite on every supported interpreter, one venv each.
+# The suite on every supported interpreter, one venv each. Every version is
+# installed before any suite runs, so that the cross-version import tests
+# find the other builds.
 test-all:
-	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
+	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory install PYTHON_VERSION=$$v; done; \
+	for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
 
 # Benchmarks: one table on stdout, plot and raw figures under bench/out/.
 bench: install
@@ -72,15 +75,15 @@ bench: install
 
 # The whole suite against an AddressSanitizer/UBSan build (own venv).
 sanitize:
-	tools/sanitize $(PYTEST_ARGS)
+	PYTHON_VERSION=$(PYTHON_VERSION) tools/sanitize $(PYTEST_ARGS)
 
 # Reference-leak hunt on the debug interpreter (own venv).
 leaks:
-	tools/leaks
+	PYTHON_VERSION=$(PYTHON_VERSION) tools/leaks
 
 # valgrind memcheck over a representative workload.
 memcheck: install
-	tools/memcheck
+	PYTHON_VERSION=$(PYTHON_VERSION) tools/memcheck
 
 clean:
 	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .pytest_cache .hypothesis bench/out
