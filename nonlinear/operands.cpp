@@ -1,24 +1,19 @@
 #include "nonlinear/operands.hpp"
 
+#include "shell/instance_tests.hpp"
 #include "shell/namespace.hpp"
 
 namespace tarvel {
 
-int is_matrix_operand(PyObject* arg) {
-    const Id matrix_classes[] = {Id::MVar, Id::MLinExpr, Id::MQuadExpr, Id::MNLExpr};
-    return is_instance_of_named(arg, matrix_classes, 4);
-}
+namespace {
 
-Ref call_class_attribute(Id class_name, Id attribute, PyObject* arg) {
-    Ref cls = lookup_global(class_name);
-    if (!cls) {
-        return Ref();
-    }
-    Ref method{PyObject_GetAttr(cls.get(), str(attribute))};
-    if (!method) {
-        return Ref();
-    }
-    return Ref(PyObject_CallOneArg(method.get(), arg));
+ClassTests<4> matrix_classes{{Id::MVar, Id::MLinExpr, Id::MQuadExpr, Id::MNLExpr}};
+
+}  // namespace
+
+int is_matrix_operand(PyObject* arg) {
+    const int found = first_instance(matrix_classes, arg);
+    return found > 0 ? 1 : found;
 }
 
 Ref vectorize(PyObject* np, PyObject* element_function) {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "shell/identifiers.hpp"
+#include "shell/namespace.hpp"
 #include "shell/ref.hpp"
 
 namespace tarvel {
@@ -14,7 +15,17 @@ int is_matrix_operand(PyObject* arg);
 
 // Looks up the class `class_name`, fetches its attribute `attribute` and
 // calls it with `arg`.
-Ref call_class_attribute(Id class_name, Id attribute, PyObject* arg);
+inline Ref call_class_attribute(Id class_name, Id attribute, PyObject* arg) {
+    Ref cls = lookup_global(class_name);
+    if (!cls) {
+        return Ref();
+    }
+    Ref method{PyObject_GetAttr(cls.get(), str(attribute))};
+    if (!method) {
+        return Ref();
+    }
+    return Ref(PyObject_CallOneArg(method.get(), arg));
+}
 
 // `np.vectorize(element_function)`, as a method call on the module.
 Ref vectorize(PyObject* np, PyObject* element_function);

@@ -3,6 +3,7 @@
 #include "nonlinear/nonlinear.hpp"
 #include "nonlinear/operands.hpp"
 #include "shell/capture.hpp"
+#include "shell/imports.hpp"
 #include "shell/namespace.hpp"
 
 namespace tarvel {

@@ -20,7 +20,7 @@ PyObject* unary_body(FunctionObject* self, PyObject* const* args) {
         return fail(self, def.call_line);
     }
     PyObject* call_args[] = {args[0], tree_constructor.get()};
-    PyObject* result = PyObject_Vectorcall(apply.get(), call_args, 2, nullptr);
+    PyObject* result = call_positional(apply.get(), call_args, 2);
     return result != nullptr ? result : fail(self, def.call_line);
 }
 

@@ -48,6 +48,18 @@ int find_parameter(const FunctionDef& def, PyObject* keyword, int first, int las
     return -1;
 }
 
+// Whether the keywords are, by identity, the names of the parameters after
+// the positional ones, in parameter order: the common keyword call, which
+// the general matching below would bind the same way.
+bool keywords_in_order(const FunctionDef& def, PyObject* kwnames, Py_ssize_t nargs) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (PyTuple_GET_ITEM(kwnames, k) != str(def.varnames[nargs + k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Binds a call that passes keywords into `bound`; false with an exception set
 // when it cannot.
 bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs,
@@ -91,18 +103,19 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
     return true;
 }
 
-}  // namespace
-
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    auto* self = reinterpret_cast<FunctionObject*>(callable);
+// Every call that is not exactly the parameters by position.
+[[gnu::noinline]] PyObject* bind_and_call(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
     const FunctionDef& def = *self->def;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nkw == 0) {
         if (nargs == def.nparams) {
             return def.body(self, args);
         }
         count_error(def, nargs);
+    } else if (nargs + nkw == def.nparams && keywords_in_order(def, kwnames, nargs)) {
+        // Positional and keyword values then lie in parameter order.
+        return def.body(self, args);
     } else if (nargs > def.nparams) {
         count_error(def, nargs);
     } else {
@@ -113,6 +126,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     add_traceback(def.frame_name, def.def_line);
     return nullptr;
+}
+
+}  // namespace
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == self->def->nparams) [[likely]] {
+        return self->def->body(self, args);
+    }
+    return bind_and_call(self, args, nargs, kwnames);
 }
 
 PyObject* fail(FunctionObject* self, int line) {

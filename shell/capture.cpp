@@ -1,17 +1,6 @@
 #include "shell/capture.hpp"
 
-#include <cstring>
-
 namespace tarvel {
-
-namespace {
-
-constexpr int recycle_limit = 8;
-
-struct RecyclingList {
-    PyObject* items[recycle_limit];
-    int count = 0;
-};
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -21,27 +10,31 @@ PyTypeObject capture_types[2] = {
 };
 #pragma GCC diagnostic pop
 
-RecyclingList recycled[2];
+RecyclingList recycled_captures[2];
+
+CaptureRecord* allocate_capture(PyTypeObject* type) {
+    return reinterpret_cast<CaptureRecord*>(type->tp_alloc(type, 0));
+}
+
+namespace {
 
 RecyclingList* recycling_list_of(PyTypeObject* type) {
     if (type == &capture_types[0]) {
-        return &recycled[0];
+        return &recycled_captures[0];
     }
     if (type == &capture_types[1]) {
-        return &recycled[1];
+        return &recycled_captures[1];
     }
     return nullptr;
 }
 
+// tp_new of the record types: as new_capture, for whichever type asks.
 PyObject* capture_alloc(PyTypeObject* type, PyObject*, PyObject*) {
-    RecyclingList* list = recycling_list_of(type);
-    if (list != nullptr && list->count > 0) {
-        PyObject* obj = list->items[--list->count];
-        std::memset(reinterpret_cast<char*>(obj) + sizeof(PyObject), 0,
-                    sizeof(CaptureRecord) - sizeof(PyObject));
-        PyObject_Init(obj, type);
-        PyObject_GC_Track(obj);
-        return obj;
+    if (type == &capture_types[0]) {
+        return reinterpret_cast<PyObject*>(new_capture(CaptureKind::apply_nlfunc));
+    }
+    if (type == &capture_types[1]) {
+        return reinterpret_cast<PyObject*>(new_capture(CaptureKind::signpow));
     }
     return type->tp_alloc(type, 0);
 }
@@ -50,7 +43,7 @@ void capture_dealloc(PyObject* obj) {
     PyObject_GC_UnTrack(obj);
     Py_CLEAR(reinterpret_cast<CaptureRecord*>(obj)->value);
     RecyclingList* list = recycling_list_of(Py_TYPE(obj));
-    if (list != nullptr && list->count < recycle_limit) {
+    if (list != nullptr && list->count < RecyclingList::limit) {
         list->items[list->count++] = obj;
         return;
     }
@@ -97,11 +90,6 @@ int ready_capture_types() {
         }
     }
     return 0;
-}
-
-CaptureRecord* new_capture(CaptureKind kind) {
-    PyTypeObject* type = &capture_types[static_cast<int>(kind)];
-    return reinterpret_cast<CaptureRecord*>(capture_alloc(type, nullptr, nullptr));
 }
 
 }  // namespace tarvel

@@ -34,4 +34,12 @@ inline PyObject* new_code(int argcount, int nlocals, int flags, PyObject* empty_
         empty_tuple, filename, name, name, first_line, empty_bytes, empty_bytes));
 }
 
+// Gives a type a version tag if it has none, so that facts about the type
+// can be remembered under (type, tag). Tags are what the interpreter's own
+// caches key on; a type has none until its first cached attribute lookup,
+// and none again after a change until the next one. Unstable API, the same
+// in 3.14 and 3.15; 0 means the type cannot get one (too many changes), and
+// then nothing about it is remembered.
+inline void assign_version_tag(PyTypeObject* type) { (void)PyUnstable_Type_AssignVersionTag(type); }
+
 }  // namespace tarvel::compat

@@ -84,6 +84,20 @@ int make_function_type();
 // A new function object for a definition; `closure` may be null.
 PyObject* new_function(const FunctionDef& def, PyObject* closure);
 
+// Calls `callable` with positional arguments only. One of the module's own
+// functions (exactly of the function type) is entered as its vectorcall
+// entry would enter it with that many arguments, without the generic
+// dispatch: its body when the count matches, the entry itself otherwise.
+inline PyObject* call_positional(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+    if (Py_TYPE(callable) == state.function_type) {
+        auto* function = reinterpret_cast<FunctionObject*>(callable);
+        if (nargs == function->def->nparams) {
+            return function->def->body(function, args);
+        }
+    }
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
+}
+
 // Adds the traceback entry of `self` at `line` to the pending exception and
 // returns null, so that a body can `return fail(self, line);`.
 PyObject* fail(FunctionObject* self, int line);

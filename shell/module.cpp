@@ -10,6 +10,7 @@
 #include "shell/code_objects.hpp"
 #include "shell/cpython_compat.hpp"
 #include "shell/function.hpp"
+#include "shell/imports.hpp"
 #include "shell/namespace.hpp"
 #include "shell/ref.hpp"
 #include "shell/state.hpp"

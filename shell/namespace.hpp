@@ -1,41 +1,53 @@
-// Services every function body uses: late-bound module-level names and the
-// module import routine.
+// Late-bound module-level names: every body reads the names it uses at the
+// moment of use, from the module namespace first and then from `builtins`.
 #pragma once
 
 #include <Python.h>
+
+#include <cstdint>
 
 #include "shell/identifiers.hpp"
 #include "shell/ref.hpp"
 
 namespace tarvel {
 
+// Values found in the module namespace, valid while the namespace is
+// unchanged: a dictionary watcher moves the generation on before any change
+// to it, so a rebound or deleted name is seen by the very next lookup and a
+// stale (borrowed) value is never handed out. Names found only in builtins
+// are never kept.
+struct LookupCache {
+    uint64_t generation = 1;
+    int watcher = -1;
+    uint64_t entry_generation[identifier_count] = {};
+    PyObject* entry_value[identifier_count] = {};
+};
+
+extern LookupCache lookup_cache;
+
+// The namespace's current generation: equal values mean an unchanged
+// namespace in between.
+inline uint64_t namespace_generation() noexcept { return lookup_cache.generation; }
+
+// Whether `name` is bound in the namespace of the current generation and
+// its value kept by the cache (so also not found in builtins).
+inline bool cached_in_namespace(Id name) noexcept {
+    return lookup_cache.entry_generation[static_cast<int>(name)] == lookup_cache.generation;
+}
+
+[[gnu::noinline]] Ref lookup_global_uncached(Id name);
+
 // Reads a module-level name at call time: the module namespace first, then
 // `builtins`, else NameError.
-Ref lookup_global(Id name);
+inline Ref lookup_global(Id name) {
+    if (cached_in_namespace(name)) [[likely]] {
+        return Ref::borrow(lookup_cache.entry_value[static_cast<int>(name)]);
+    }
+    return lookup_global_uncached(name);
+}
 
-// Starts watching a (new) module namespace, so that lookups may keep what
-// they found there until the namespace next changes. Returns -1 with an
-// exception set on failure.
+// Starts watching a (new) module namespace. Returns -1 with an exception set
+// on failure.
 int watch_namespace(PyObject* ns);
-
-// isinstance(obj, cls) with the interpreter's semantics, answering the
-// common cases without reading `obj.__class__`.
-int is_instance(PyObject* obj, PyObject* cls);
-
-// Absolute import of a dotted module name that reuses a module already in
-// sys.modules. `fromlist` may be null.
-Ref import_module(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_size);
-
-// `from module import name`: ImportError "cannot import name %S" on failure.
-Ref import_name(PyObject* module, PyObject* name);
-
-}  // namespace tarvel
-
-namespace tarvel {
-
-// Looks up every class name first, then tests `obj` against them in order
-// (subclasses and instance-check hooks count): 1 at the first match, 0 for
-// none, -1 with an exception set on error.
-int is_instance_of_named(PyObject* obj, const Id* class_names, int count);
 
 }  // namespace tarvel

@@ -1,4 +1,5 @@
 // quicksum(list): sums terms by in-place addition into an empty LinExpr.
+#include "shell/instance_tests.hpp"
 #include "shell/namespace.hpp"
 #include "shell/ref.hpp"
 #include "sums/sums.hpp"
@@ -6,6 +7,9 @@
 namespace tarvel {
 
 namespace {
+
+ClassTests<1> tupledict_class{{Id::tupledict}};
+ClassTests<3> matrix_classes{{Id::MVar, Id::MLinExpr, Id::MQuadExpr}};
 
 // Adds `term` in place to the running sum; the result replaces it.
 bool add_term(Ref& result, PyObject* term) {
@@ -17,16 +21,26 @@ bool add_term(Ref& result, PyObject* term) {
     return true;
 }
 
+// Walks an exact list or tuple by index. The length is re-read before every
+// item, because an addition may change the list; each item is held while it
+// is added, because an addition may also remove it from the list.
+template <bool is_list>
+bool add_items(Ref& result, PyObject* sequence) {
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
+        Ref term = Ref::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+        if (!add_term(result, term.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     PyObject* list = args[0];
 
-    Ref tupledict = lookup_global(Id::tupledict);
-    if (!tupledict) {
-        return fail(self, 31);
-    }
-    int is_tupledict = is_instance(list, tupledict.get());
+    const int is_tupledict = first_instance(tupledict_class, list);
     if (is_tupledict < 0) {
         return fail(self, 31);
     }
@@ -56,8 +70,7 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
         return total != nullptr ? total : fail(self, 36);
     }
 
-    const Id matrix_classes[] = {Id::MVar, Id::MLinExpr, Id::MQuadExpr};
-    int is_matrix = is_instance_of_named(list, matrix_classes, 3);
+    const int is_matrix = first_instance(matrix_classes, list);
     if (is_matrix < 0) {
         return fail(self, 37);
     }
@@ -78,16 +91,8 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     }
 
     if (PyList_CheckExact(list) || PyTuple_CheckExact(list)) {
-        // Indexed walk; the length is re-read before every item because an
-        // addition may change the list.
-        const bool is_list = PyList_CheckExact(list);
-        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(list) : PyTuple_GET_SIZE(list)); ++i) {
-            Ref term = Ref::borrow(is_list ? PyList_GET_ITEM(list, i) : PyTuple_GET_ITEM(list, i));
-            if (!add_term(result, term.get())) {
-                return fail(self, 42);
-            }
-        }
-        return result.release();
+        const bool added = PyList_CheckExact(list) ? add_items<true>(result, list) : add_items<false>(result, list);
+        return added ? result.release() : fail(self, 42);
     }
 
     Ref iterator{PyObject_GetIter(list)};

@@ -1,0 +1,85 @@
+// Instance tests of one object against module-level classes, with the
+// interpreter's isinstance() semantics.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "shell/identifiers.hpp"
+#include "shell/namespace.hpp"
+
+namespace tarvel {
+
+// isinstance(obj, cls) with the interpreter's semantics, answering the
+// common cases without reading `obj.__class__`.
+int is_instance(PyObject* obj, PyObject* cls);
+
+// One statement of a body that looks up N class names, all before the first
+// test, and then tests one object against them in order, stopping at the
+// first match.
+//
+// Where the answer depends on the object's type alone, it is remembered per
+// type. That holds when every class was found in the module namespace and
+// has `type` itself as its metaclass (so no __instancecheck__ hook), and
+// when the object's type reads `__class__` through object's own descriptor
+// (so `obj.__class__` is the type). The answer then changes only when the
+// namespace changes (its generation), a class changes (its version tag) or
+// the object's type or one of its bases changes (the type's version tag).
+// Version tags are never reused, so a remembered answer cannot go stale.
+template <int N>
+struct ClassTests {
+    static constexpr int memo_size = 8;
+
+    struct Entry {
+        PyTypeObject* type = nullptr;  // not owned: compared by identity and version tag
+        unsigned int version = 0;      // never 0 for a filled entry
+        int answer = 0;
+    };
+
+    Id names[N];
+    // The classes the entries are valid for, kept alive by the namespace
+    // for as long as its generation is `generation` (0: none yet).
+    uint64_t generation = 0;
+    PyTypeObject* classes[N] = {};
+    unsigned int class_versions[N] = {};
+    Entry entries[memo_size] = {};
+
+    static int slot(PyTypeObject* type) noexcept {
+        return static_cast<int>((reinterpret_cast<uintptr_t>(type) >> 5) % memo_size);
+    }
+
+    // A class's metaclass needs no check here: it was `type` when the
+    // entries were made, and `type` refuses to have instances reassigned to
+    // another class (__class__ assignment needs a mutable type).
+    bool classes_unchanged() const noexcept {
+        for (int i = 0; i < N; ++i) {
+            if (classes[i]->tp_version_tag != class_versions[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// The full lookups and tests; kept out of line so that the remembered path
+// stays small.
+template <int N>
+[[gnu::noinline]] int first_instance_uncached(ClassTests<N>& tests, PyObject* obj);
+
+// 1 + the index of the first class that `obj` is an instance of, 0 when it
+// is an instance of none; -1 with an exception set when a lookup or a test
+// fails.
+template <int N>
+inline int first_instance(ClassTests<N>& tests, PyObject* obj) {
+    if (tests.generation == namespace_generation()) [[likely]] {
+        PyTypeObject* type = Py_TYPE(obj);
+        const auto& entry = tests.entries[ClassTests<N>::slot(type)];
+        if (entry.type == type && entry.version == type->tp_version_tag && tests.classes_unchanged()) [[likely]] {
+            return entry.answer;
+        }
+    }
+    return first_instance_uncached(tests, obj);
+}
+
+}  // namespace tarvel
