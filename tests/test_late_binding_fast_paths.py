@@ -14,6 +14,8 @@ import pytest
 import tarvelpy._helpers as h
 from tarvelpy._core import LinExpr, Var
 
+from support import module_entries
+
 
 class Start:
     """A running-sum start that records which class made it."""
@@ -193,3 +195,141 @@ def test_nonlinear_dispatch_honours_a_matrix_class_claim(function, monkeypatch):
     with pytest.raises(RuntimeError, match="matrix path taken"):
         function(fake)
     assert calls == [fake]
+
+
+# -- remembered instance tests ------------------------------------------------------
+#
+# The matrix-class tests remember their answer per argument type. Each case
+# first lets the module see the type several times, then changes one thing
+# the answer depends on and checks that the very next call sees it.
+
+class MatrixProbe:
+    """Bound as MNLExpr: the matrix path raises LookupError at its first
+    step. Bound once per test, so that the calls themselves leave the
+    namespace unchanged and the remembered answers are used."""
+
+    @staticmethod
+    def _coerce_to_exprtree_array(obj):
+        raise LookupError("matrix path")
+
+
+def takes_matrix_path(function, arg):
+    try:
+        function(arg)
+    except LookupError:
+        return True
+    except TypeError as exc:  # the scalar conversion refused it
+        assert "unsupported operand" in str(exc)
+    return False
+
+
+@pytest.fixture
+def matrix_probe(monkeypatch):
+    monkeypatch.setattr(h, "MNLExpr", MatrixProbe)
+
+
+DISPATCHERS = {"sin": h.sin, "signpow": lambda a: h.signpow(a, 2.0),
+               "_apply_nlfunc": lambda a: h._apply_nlfunc(a, h._ExprTree._from_sin)}
+
+
+@pytest.fixture(params=DISPATCHERS.values(), ids=DISPATCHERS.keys())
+def dispatcher(request, matrix_probe):
+    return request.param
+
+
+def seen_as_scalar(function, arg):
+    for _ in range(3):
+        assert not takes_matrix_path(function, arg)
+
+
+def test_a_metaclass_hook_added_after_calls(dispatcher, monkeypatch):
+    class Meta(type):
+        pass
+
+    class Claiming(metaclass=Meta):
+        pass
+
+    monkeypatch.setattr(h, "MVar", Claiming)
+    seen_as_scalar(dispatcher, 1.0)
+    Meta.__instancecheck__ = lambda cls, obj: True
+    assert takes_matrix_path(dispatcher, 1.0)
+    del Meta.__instancecheck__
+    assert not takes_matrix_path(dispatcher, 1.0)
+
+
+def test_new_bases_of_the_argument_type(dispatcher, monkeypatch):
+    class Plain:
+        __slots__ = ("array",)  # the matrix classes' layout
+
+    class MatrixChild(h.MVar):
+        __slots__ = ()
+
+    class Child(Plain):
+        pass
+
+    child = Child()
+    seen_as_scalar(dispatcher, child)
+    Child.__bases__ = (MatrixChild,)
+    assert takes_matrix_path(dispatcher, child)
+    Child.__bases__ = (Plain,)
+    assert not takes_matrix_path(dispatcher, child)
+
+
+def test_a_class_rebound_between_calls(dispatcher, monkeypatch):
+    seen_as_scalar(dispatcher, 1.0)
+    original = h.MQuadExpr
+    monkeypatch.setattr(h, "MQuadExpr", float)
+    assert takes_matrix_path(dispatcher, 1.0)
+    h.MQuadExpr = original
+    assert not takes_matrix_path(dispatcher, 1.0)
+
+
+def test_a_class_rebound_by_a_sibling_during_a_call(matrix_probe, monkeypatch):
+    rebind = []
+    real = h.NLExpr
+
+    class Rebinding:
+        """NLExpr whose conversion rebinds MLinExpr once asked to."""
+
+        def __init__(self, tree):
+            pass
+
+        @staticmethod
+        def _coerce_to_exprtree(arg):
+            if rebind:
+                h.MLinExpr = float
+            return real._coerce_to_exprtree(arg)
+
+    monkeypatch.setattr(h, "MLinExpr", h.MLinExpr)  # restored afterwards
+    monkeypatch.setattr(h, "NLExpr", Rebinding)
+    seen_as_scalar(h.sin, 1.0)
+    rebind.append(True)
+    assert not takes_matrix_path(h.sin, 1.0)  # rebinds after its own test
+    assert takes_matrix_path(h.sin, 1.0)
+
+
+def test_quicksum_tests_follow_a_rebinding(monkeypatch):
+    data = {1: 10.0}
+    for _ in range(3):
+        assert h.quicksum(data).constant == 1.0  # a dict is walked by its keys
+    monkeypatch.setattr(h, "tupledict", dict)
+    with pytest.warns(DeprecationWarning):
+        assert h.quicksum(data).constant == 10.0
+    monkeypatch.undo()
+    monkeypatch.setattr(h, "MLinExpr", dict)
+    with pytest.raises(AttributeError, match="sum"):
+        h.quicksum(data)
+
+
+def test_a_rebound_apply_nlfunc_that_is_another_module_function(monkeypatch):
+    # Entered as any callable would enter it: with its own binding rules and
+    # its own traceback entry inside the unary function's.
+    monkeypatch.setattr(h, "_apply_nlfunc", h.sqrt)
+    with pytest.raises(TypeError) as info:
+        h.sin(1.0)
+    assert str(info.value) == "sqrt() takes exactly 1 positional argument (2 given)"
+    assert module_entries(info.value) == [("tarvelpy._helpers.sin", 136), ("tarvelpy._helpers.sqrt", 93)]
+    monkeypatch.setattr(h, "_apply_nlfunc", h.signpow)
+    with pytest.raises(TypeError, match="unsupported operand") as info:
+        h.sin(2.0)  # signpow's exponent is the tree constructor
+    assert module_entries(info.value) == [("tarvelpy._helpers.sin", 136), ("tarvelpy._helpers.signpow", 397)]
