@@ -38,6 +38,12 @@ public:
         Py_XDECREF(old);
     }
 
+    // As reset(), when an object is held: spares the null test in loops.
+    void replace(PyObject* stolen) noexcept {
+        PyObject* old = std::exchange(obj_, stolen);
+        Py_DECREF(old);
+    }
+
 private:
     PyObject* obj_ = nullptr;
 };

@@ -12,10 +12,9 @@ namespace {
 // them to `dicts` in one step, so that a failure part-way leaves `dicts`
 // untouched. False with an exception set when anything fails.
 bool split_values(PyObject* d, PyObject* keys, PyObject* dicts) {
-    Ref new_dicts{PyList_New(0)};
-    if (!new_dicts) {
-        return false;
-    }
+    // Made on the first tupledict: values that cannot be split (the common
+    // fallback) then never allocate it.
+    Ref new_dicts;
     Ref values{PyObject_CallMethodNoArgs(d, str(Id::values))};
     if (!values) {
         return false;
@@ -38,7 +37,7 @@ bool split_values(PyObject* d, PyObject* keys, PyObject* dicts) {
             if (PyErr_Occurred()) {
                 return false;
             }
-            return Ref(PyNumber_InPlaceAdd(dicts, new_dicts.get())) ? true : false;
+            return !new_dicts || Ref(PyNumber_InPlaceAdd(dicts, new_dicts.get()));
         }
         Ref tupledict = lookup_global(Id::tupledict);
         if (!tupledict) {
@@ -50,7 +49,16 @@ bool split_values(PyObject* d, PyObject* keys, PyObject* dicts) {
             return false;
         }
         Ref split{PyObject_CallOneArg(tupledict.get(), pairs.get())};
-        if (!split || PyList_Append(new_dicts.get(), split.get()) < 0) {
+        if (!split) {
+            return false;
+        }
+        if (!new_dicts) {
+            new_dicts.reset(PyList_New(0));
+            if (!new_dicts) {
+                return false;
+            }
+        }
+        if (PyList_Append(new_dicts.get(), split.get()) < 0) {
             return false;
         }
     }

@@ -11,24 +11,34 @@ namespace {
 ClassTests<1> tupledict_class{{Id::tupledict}};
 ClassTests<3> matrix_classes{{Id::MVar, Id::MLinExpr, Id::MQuadExpr}};
 
-// Adds `term` in place to the running sum; the result replaces it.
+// Adds `term` in place to the (held) running sum; the result replaces it.
 bool add_term(Ref& result, PyObject* term) {
     PyObject* sum = PyNumber_InPlaceAdd(result.get(), term);
     if (sum == nullptr) {
         return false;
     }
-    result.reset(sum);
+    result.replace(sum);
     return true;
 }
 
-// Walks an exact list or tuple by index. The length is re-read before every
-// item, because an addition may change the list; each item is held while it
-// is added, because an addition may also remove it from the list.
-template <bool is_list>
-bool add_items(Ref& result, PyObject* sequence) {
-    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence)); ++i) {
-        Ref term = Ref::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+// Walks an exact list by index. The length is re-read before every item,
+// because an addition may change the list; each item is held while it is
+// added, because an addition may also remove it from the list.
+bool add_list_items(Ref& result, PyObject* list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref term{Py_NewRef(PyList_GET_ITEM(list, i))};
         if (!add_term(result, term.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks an exact tuple by index. Its items need no holding: a tuple never
+// changes, and the caller holds the tuple for the whole call.
+bool add_tuple_items(Ref& result, PyObject* tuple) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        if (!add_term(result, PyTuple_GET_ITEM(tuple, i))) {
             return false;
         }
     }
@@ -91,7 +101,7 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     }
 
     if (PyList_CheckExact(list) || PyTuple_CheckExact(list)) {
-        const bool added = PyList_CheckExact(list) ? add_items<true>(result, list) : add_items<false>(result, list);
+        const bool added = PyList_CheckExact(list) ? add_list_items(result, list) : add_tuple_items(result, list);
         return added ? result.release() : fail(self, 42);
     }
 
