@@ -371,12 +371,9 @@ def bench_matrix(timer, table, quick):
     # The module's own cost per element, measured with C stubs for every
     # sibling so that only the element function and numpy's loop remain.
     arr = np.full((100, 100), 1.0, dtype=object)
-    stubs = C.cheap_siblings()
-    mnl = bare.Stub()
-    mnl._coerce_to_exprtree_array = bare.first
-    stubs.update({"MVar": np.ndarray, "MNLExpr": mnl})
+    stubs = C.matrix_stub_siblings()
     with C.rebound(C.both_namespaces(), stubs):
-        nlx, tree = stubs["NLExpr"], stubs["_ExprTree"]
+        nlx, tree, mnl = stubs["NLExpr"], stubs["_ExprTree"], stubs["MNLExpr"]
         glue = {
             "sin": lambda loops: [mnl(np.vectorize(bare.compose(nlx, tree._from_sin))(
                 mnl._coerce_to_exprtree_array(arr))) for _ in range(loops)],
