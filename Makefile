@@ -28,7 +28,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test test-all bench sanitize leaks memcheck clean
+.PHONY: venv install demo test test-all bench bench-callgrind sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
@@ -72,6 +72,11 @@ test-all:
 bench: install
 	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
 	$(VPY) -P bench/run.py --callgrind $(BENCH_ARGS)
+
+# Instruction counts alone (section 4 of make bench), in under a minute;
+# BENCH_ARGS="--detail" adds the module's costliest functions per case.
+bench-callgrind: install
+	$(VPY) -P bench/callgrind.py $(BENCH_ARGS)
 
 # The whole suite against an AddressSanitizer/UBSan build (own venv).
 sanitize:

@@ -84,7 +84,8 @@ class Case:
     """One call shape: ``fn(*args, **kw)`` on the module and the reference.
 
     kind is "scalar" (cheapest successful path), "keyword", "binding" (argument
-    binding fails) or "body" (the body fails; traceback entry added).
+    binding fails), "body" (the body fails; traceback entry added) or
+    "matrix" (the matrix path, see matrix_stub_siblings).
     """
 
     def __init__(self, label, fname, args=(), kw=None, kind="scalar"):
@@ -110,12 +111,17 @@ class Case:
 def percall_cases():
     cases = [
         Case("quicksum(())", "quicksum", [()]),
+        # Ten one-element tuples added into LinExpr() == []: each step is a
+        # cheap C list +=, so the count is the loop's own work per term.
+        Case("quicksum(list of 10)", "quicksum", [[(1.0,)] * 10]),
         Case("quicksum(list=())", "quicksum", [], {"list": ()}, "keyword"),
         Case("quicksum()", "quicksum", [], kind="binding"),
         Case("quicksum(5)", "quicksum", [5], kind="body"),
         Case("multidict({})", "multidict", [{}]),
         Case("multidict(2 keys x 2)", "multidict",
              [{"a": (1, 2), "b": (3, 4)}]),
+        # Scalar values: zip(*values) raises TypeError, and the dictionary
+        # itself is appended (the scalar fallback).
         Case("multidict(2 scalars)", "multidict", [{"a": 1, "b": 2}]),
         Case("multidict(data={})", "multidict", [], {"data": {}}, "keyword"),
         Case("multidict()", "multidict", [], kind="binding"),
@@ -135,10 +141,42 @@ def percall_cases():
         Case("signpow(1.0, 2.0)", "signpow", [1.0, 2.0]),
         Case("signpow(1.0, exponent=2.0)", "signpow", [1.0],
              {"exponent": 2.0}, "keyword"),
+        Case("signpow(base=1.0, exponent=2.0)", "signpow", [],
+             {"base": 1.0, "exponent": 2.0}, "keyword"),
         Case("signpow(1.0)", "signpow", [1.0], kind="binding"),
         Case("signpow(None, 2.0)", "signpow", [None, 2.0], kind="body"),
     ]
     return cases
+
+
+def matrix_stub_siblings():
+    """cheap_siblings() made ready for the matrix path.
+
+    ``MVar`` is numpy's ndarray, so an object array takes the matrix branch;
+    ``MNLExpr`` is an identity stub whose ``_coerce_to_exprtree_array`` is
+    an identity callable. What remains is numpy's vectorize loop and the
+    module's element function, called once per element.
+    """
+    stubs = cheap_siblings()
+    mnlexpr = bare.Stub()
+    mnlexpr._coerce_to_exprtree_array = bare.first
+    stubs.update({"MVar": _numpy().ndarray, "MNLExpr": mnlexpr})
+    return stubs
+
+
+def matrix_cases():
+    """The matrix path over a 10x10 object array, for matrix_stub_siblings()."""
+    array = _numpy().full((10, 10), 1.0, dtype=object)
+    return [
+        Case("sin(10x10 array)", "sin", [array], kind="matrix"),
+        Case("signpow(10x10 array, 2.0)", "signpow", [array, 2.0],
+             kind="matrix"),
+    ]
+
+
+def _numpy():
+    import numpy
+    return numpy
 
 
 def check_case(case):

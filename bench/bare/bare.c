@@ -12,6 +12,8 @@
  *                             With swallow true an exception is cleared and
  *                             the loop goes on (error-path timings).
  *   first(*args)              returns its first argument.
+ *   noop(*args, **kw)         does nothing and returns None: the floor that
+ *                             a per-call count is measured above.
  *   Stub()                    a callable returning its first argument (None
  *                             without one), with an instance __dict__ so that
  *                             class-like attributes can be hung on it.
@@ -113,6 +115,13 @@ static PyObject *
 first(PyObject *Py_UNUSED(mod), PyObject *const *args, Py_ssize_t nargs)
 {
     return Py_NewRef(nargs > 0 ? args[0] : Py_None);
+}
+
+static PyObject *
+noop(PyObject *Py_UNUSED(mod), PyObject *const *Py_UNUSED(args),
+     Py_ssize_t Py_UNUSED(nargs), PyObject *Py_UNUSED(kwnames))
+{
+    Py_RETURN_NONE;
 }
 
 /* Stub: identity callable with an instance dictionary. */
@@ -244,11 +253,12 @@ static PyMethodDef bare_methods[] = {
     {"iadd_walk", (PyCFunction)(void (*)(void))iadd_walk, METH_FASTCALL, NULL},
     {"call_loop", (PyCFunction)(void (*)(void))call_loop, METH_FASTCALL, NULL},
     {"first", (PyCFunction)(void (*)(void))first, METH_FASTCALL, NULL},
+    {"noop", (PyCFunction)(void (*)(void))noop, METH_FASTCALL | METH_KEYWORDS, NULL},
     {NULL, NULL, 0, NULL},
 };
 
 static struct PyModuleDef bare_module = {
-    PyModuleDef_HEAD_INIT, "_bench_bare", NULL, -1, bare_methods,
+    PyModuleDef_HEAD_INIT, "_bench_bare", NULL, -1, bare_methods, NULL, NULL, NULL, NULL,
 };
 
 PyMODINIT_FUNC
