@@ -28,7 +28,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test test-all bench sanitize leaks memcheck clean
+.PHONY: venv install demo test test-all wheel wheel-test clang bench sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
@@ -65,6 +65,16 @@ test: install
 test-all:
 	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
 
+# The distribution in dist/: one sdist and, built from it, one manylinux
+# wheel per supported interpreter; twine and auditwheel check them all.
+wheel:
+	tools/build-wheels $(SUPPORTED_VERSIONS)
+
+# Each wheel of dist/ installed into a fresh venv without build tools
+# (.venv-wheel-VERSION), and the suite run against it.
+wheel-test:
+	tools/test-wheels $(SUPPORTED_VERSIONS) -- $(PYTEST_ARGS)
+
 # Benchmarks: one table on stdout, plot and raw figures under bench/out/.
 bench: install
 	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
@@ -83,5 +93,5 @@ memcheck: install
 	tools/memcheck
 
 clean:
-	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .pytest_cache .hypothesis bench/out
+	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .venv-build-* .venv-wheel-* .venv-clang .pytest_cache .hypothesis bench/out
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
