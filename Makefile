@@ -75,6 +75,11 @@ wheel:
 wheel-test:
 	tools/test-wheels $(SUPPORTED_VERSIONS) -- $(PYTEST_ARGS)
 
+# The module built by clang at -Werror in its own venv (.venv-clang), and the
+# suite run against it.
+clang:
+	tools/clang-build $(PYTEST_ARGS)
+
 # Benchmarks: one table on stdout, plot and raw figures under bench/out/.
 bench: install
 	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
