@@ -6,9 +6,9 @@ needing no shared library or glibc symbol version beyond its platform tag;
 both must carry the project's metadata. A suite run against an installed
 wheel (tools/test-wheels) must have no build tools to fall back on.
 
-Without archives in dist/, or outside a wheel's venv, these tests skip;
-tools/test-wheels sets TARVELPY_WHEEL_TEST=1, which makes each such skip a
-failure.
+Without archives in dist/, with archives older than a build input, or
+outside a wheel's venv, these tests skip; tools/test-wheels sets
+TARVELPY_WHEEL_TEST=1, which makes each such skip a failure.
 """
 
 import email.parser
@@ -57,7 +57,15 @@ def require(condition, reason):
         pytest.skip(reason)
 
 
-NO_ARCHIVES = "dist/ holds no archives: run make wheel"
+def dist_is_current():
+    """Whether dist/ was built after the last change of a build input."""
+    built = min(p.stat().st_mtime for p in SDISTS + WHEELS)
+    return all((ROOT / f).stat().st_mtime <= built for f in work_tree_build_inputs())
+
+
+def require_archive(archive):
+    require(archive, "dist/ holds no archives: run make wheel")
+    require(dist_is_current(), "dist/ is older than the work tree: run make wheel")
 
 
 def archives_or_skip(paths):
@@ -98,7 +106,7 @@ def package_files():
 
 
 def test_dist_holds_one_sdist_and_one_manylinux_wheel_per_interpreter():
-    require(SDISTS or WHEELS, NO_ARCHIVES)
+    require_archive(SDISTS or WHEELS)
     assert len(SDISTS) == 1, SDISTS
     tags = [wheel_tags(w) for w in WHEELS]
     for wheel, (_, _, platforms) in zip(WHEELS, tags):
@@ -112,7 +120,7 @@ def test_dist_holds_one_sdist_and_one_manylinux_wheel_per_interpreter():
 
 @pytest.mark.parametrize("sdist", archives_or_skip(SDISTS))
 def test_sdist_holds_exactly_the_build_inputs(sdist):
-    require(sdist, NO_ARCHIVES)
+    require_archive(sdist)
     top = f"{PROJECT['name']}-{PROJECT['version']}/"
     with tarfile.open(sdist) as tar:
         names = [m.name for m in tar.getmembers() if m.isfile()]
@@ -125,7 +133,7 @@ def test_sdist_holds_exactly_the_build_inputs(sdist):
 
 @pytest.mark.parametrize("archive", archives_or_skip(SDISTS + WHEELS))
 def test_archive_metadata(archive):
-    require(archive, NO_ARCHIVES)
+    require_archive(archive)
     if archive.name.endswith(".whl"):
         with zipfile.ZipFile(archive) as whl:
             [name] = [n for n in whl.namelist() if n.endswith(".dist-info/METADATA")]
@@ -149,7 +157,7 @@ def test_archive_metadata(archive):
 
 @pytest.mark.parametrize("wheel", archives_or_skip(WHEELS))
 def test_wheel_holds_exactly_the_package(wheel):
-    require(wheel, NO_ARCHIVES)
+    require_archive(wheel)
     python, _, _ = wheel_tags(wheel)
     dist_info = f"{PROJECT['name']}-{PROJECT['version']}.dist-info"
     with zipfile.ZipFile(wheel) as whl:
@@ -164,7 +172,7 @@ def test_wheel_holds_exactly_the_package(wheel):
 
 @pytest.mark.parametrize("wheel", archives_or_skip(WHEELS))
 def test_wheel_extension_is_stripped_and_needs_nothing_beyond_its_tag(wheel):
-    require(wheel, NO_ARCHIVES)
+    require_archive(wheel)
     with zipfile.ZipFile(wheel) as whl:
         [so] = [n for n in whl.namelist() if n.endswith(".so")]
         elf = ElfFile(whl.read(so))
