@@ -64,7 +64,7 @@ def dist_is_current():
 
 
 def require_archive(archive):
-    require(archive, "dist/ holds no archives: run make wheel")
+    require(archive, "dist/ holds no such archive: run make wheel")
     require(dist_is_current(), "dist/ is older than the work tree: run make wheel")
 
 
