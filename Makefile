@@ -28,7 +28,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test test-all bench bench-callgrind sanitize leaks memcheck clean
+.PHONY: venv install demo test test-all wheel wheel-test clang bench bench-callgrind sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
@@ -68,6 +68,21 @@ test-all:
 	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory install PYTHON_VERSION=$$v; done; \
 	for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
 
+# The distribution in dist/: one sdist and, built from it, one manylinux
+# wheel per supported interpreter; twine and auditwheel check them all.
+wheel:
+	tools/build-wheels $(SUPPORTED_VERSIONS)
+
+# Each wheel of dist/ installed into a fresh venv without build tools
+# (.venv-wheel-VERSION), and the suite run against it.
+wheel-test:
+	tools/test-wheels $(SUPPORTED_VERSIONS) -- $(PYTEST_ARGS)
+
+# The module built by clang at -Werror in its own venv (.venv-clang), and the
+# suite run against it.
+clang:
+	tools/clang-build $(PYTEST_ARGS)
+
 # Benchmarks: one table on stdout, plot and raw figures under bench/out/.
 bench: install
 	$(VPY) -m pip install --quiet --disable-pip-version-check pyperf matplotlib
@@ -91,5 +106,5 @@ memcheck: install
 	PYTHON_VERSION=$(PYTHON_VERSION) tools/memcheck
 
 clean:
-	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .pytest_cache .hypothesis bench/out
+	rm -rf build dist .venv .venv-3.* .venv-asan* .venv-dbg* .venv-build-* .venv-wheel-* .venv-clang .pytest_cache .hypothesis bench/out
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
