@@ -124,7 +124,7 @@ bool bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nar
             return def.body(self, bound);
         }
     }
-    add_traceback(def.frame_name, def.def_line);
+    add_traceback(state.binding_entry_codes[static_cast<int>(def.code)], def.frame_name, def.def_line);
     return nullptr;
 }
 

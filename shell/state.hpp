@@ -42,6 +42,7 @@ struct ModuleState {
     PyObject* builtins = nullptr;  // the builtins module (strong)
     PyObject* zip = nullptr;       // builtins.zip as it was at initialisation
     PyObject* codes[code_count] = {};
+    PyObject* binding_entry_codes[code_count] = {};  // traceback entries at each def line
     PyTypeObject* function_type = nullptr;
     PyObject* zero = nullptr;                 // the `axis` value of `sum(axis=0)`
     PyObject* axis_kwnames = nullptr;         // ("axis",)
