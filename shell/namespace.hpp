@@ -41,7 +41,8 @@ inline bool cached_in_namespace(Id name) noexcept {
 // `builtins`, else NameError.
 inline Ref lookup_global(Id name) {
     if (cached_in_namespace(name)) [[likely]] {
-        return Ref::borrow(lookup_cache.entry_value[static_cast<int>(name)]);
+        // A kept value is never null.
+        return Ref(Py_NewRef(lookup_cache.entry_value[static_cast<int>(name)]));
     }
     return lookup_global_uncached(name);
 }
