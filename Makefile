@@ -33,15 +33,7 @@ PYTEST_ARGS ?=
 venv: $(DEPS)
 
 $(VPY):
-	@set -e; \
-	PY="$$(tools/bootstrap-python $(PYTHON_VERSION))"; \
-	WHEELS="$$(dirname "$$(dirname "$$PY")")/share/python-wheels"; \
-	PIP_WHEEL="$$(ls "$$WHEELS"/pip-*.whl | head -n 1)"; \
-	echo "creating $(VENV) with $$PY"; \
-	rm -rf $(VENV); \
-	"$$PY" -m venv --without-pip $(VENV) \
-	  && $(VPY) "$$PIP_WHEEL/pip" install --quiet --disable-pip-version-check "$$PIP_WHEEL" \
-	  || { rm -rf $(VENV); exit 1; }
+	tools/new-venv $(PYTHON_VERSION) $(VENV)
 
 $(DEPS): $(VPY) Makefile
 	$(VPY) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)

@@ -18,6 +18,7 @@ CaptureRecord* allocate_capture(PyTypeObject* type) {
 
 namespace {
 
+// The recycling list of a record type; null for any other type.
 RecyclingList* recycling_list_of(PyTypeObject* type) {
     if (type == &capture_types[0]) {
         return &recycled_captures[0];
@@ -30,11 +31,8 @@ RecyclingList* recycling_list_of(PyTypeObject* type) {
 
 // tp_new of the record types: as new_capture, for whichever type asks.
 PyObject* capture_alloc(PyTypeObject* type, PyObject*, PyObject*) {
-    if (type == &capture_types[0]) {
-        return reinterpret_cast<PyObject*>(new_capture(CaptureKind::apply_nlfunc));
-    }
-    if (type == &capture_types[1]) {
-        return reinterpret_cast<PyObject*>(new_capture(CaptureKind::signpow));
+    if (RecyclingList* list = recycling_list_of(type)) {
+        return reinterpret_cast<PyObject*>(new_capture(static_cast<CaptureKind>(list - recycled_captures)));
     }
     return type->tp_alloc(type, 0);
 }

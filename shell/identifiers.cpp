@@ -15,7 +15,6 @@ constexpr const char* identifier_texts[identifier_count] = {
 }  // namespace
 
 PyObject* identifier_strings[identifier_count];
-Py_hash_t identifier_hashes[identifier_count];
 
 int make_identifiers() {
     for (int i = 0; i < identifier_count; ++i) {
@@ -26,12 +25,11 @@ int make_identifiers() {
         if (!text) {
             return -1;
         }
-        Py_hash_t h = PyObject_Hash(text.get());
-        if (h == -1) {
+        // The string keeps its hash, so no dictionary lookup with it hashes.
+        if (PyObject_Hash(text.get()) == -1) {
             return -1;
         }
         identifier_strings[i] = text.release();
-        identifier_hashes[i] = h;
     }
     return 0;
 }

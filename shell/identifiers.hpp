@@ -108,10 +108,8 @@ inline constexpr int identifier_count = static_cast<int>(Id::count);
 int make_identifiers();
 
 extern PyObject* identifier_strings[identifier_count];
-extern Py_hash_t identifier_hashes[identifier_count];
 
-// The interned string of an identifier (borrowed) and its hash.
+// The interned string of an identifier (borrowed).
 inline PyObject* str(Id id) noexcept { return identifier_strings[static_cast<int>(id)]; }
-inline Py_hash_t hash(Id id) noexcept { return identifier_hashes[static_cast<int>(id)]; }
 
 }  // namespace tarvel
