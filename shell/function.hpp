@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "shell/identifiers.hpp"
+#include "shell/plain_paths.hpp"
 #include "shell/state.hpp"
 
 namespace tarvel {
@@ -89,7 +90,7 @@ PyObject* new_function(const FunctionDef& def, PyObject* closure);
 // entry would enter it with that many arguments, without the generic
 // dispatch: its body when the count matches, the entry itself otherwise.
 inline PyObject* call_positional(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
-    if (Py_TYPE(callable) == state.function_type) {
+    if (caches_enabled && Py_TYPE(callable) == state.function_type) {
         auto* function = reinterpret_cast<FunctionObject*>(callable);
         if (nargs == function->def->nparams) {
             return function->def->body(function, args);

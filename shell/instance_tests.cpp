@@ -71,6 +71,9 @@ bool has_plain_class_attribute(PyTypeObject* type) {
 }  // namespace
 
 int is_instance(PyObject* obj, PyObject* cls) {
+    if constexpr (!caches_enabled) {
+        return PyObject_IsInstance(obj, cls);
+    }
     PyTypeObject* type = Py_TYPE(obj);
     if (reinterpret_cast<PyObject*>(type) == cls) {
         return 1;

@@ -8,6 +8,7 @@
 
 #include "shell/identifiers.hpp"
 #include "shell/namespace.hpp"
+#include "shell/plain_paths.hpp"
 
 namespace tarvel {
 
@@ -72,7 +73,7 @@ template <int N>
 // fails.
 template <int N>
 inline int first_instance(ClassTests<N>& tests, PyObject* obj) {
-    if (tests.generation == namespace_generation()) [[likely]] {
+    if (caches_enabled && tests.generation == namespace_generation()) [[likely]] {
         PyTypeObject* type = Py_TYPE(obj);
         const auto& entry = tests.entries[ClassTests<N>::slot(type)];
         if (entry.type == type && entry.version == type->tp_version_tag && tests.classes_unchanged()) [[likely]] {

@@ -17,6 +17,9 @@ int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 int watch_namespace(PyObject* ns) {
     ++lookup_cache.generation;
+    if constexpr (!caches_enabled) {
+        return 0;
+    }
     if (lookup_cache.watcher < 0) {
         lookup_cache.watcher = PyDict_AddWatcher(namespace_changed);
         if (lookup_cache.watcher < 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "shell/identifiers.hpp"
+#include "shell/plain_paths.hpp"
 #include "shell/ref.hpp"
 
 namespace tarvel {
@@ -32,7 +33,7 @@ inline uint64_t namespace_generation() noexcept { return lookup_cache.generation
 // Whether `name` is bound in the namespace of the current generation and
 // its value kept by the cache (so also not found in builtins).
 inline bool cached_in_namespace(Id name) noexcept {
-    return lookup_cache.entry_generation[static_cast<int>(name)] == lookup_cache.generation;
+    return caches_enabled && lookup_cache.entry_generation[static_cast<int>(name)] == lookup_cache.generation;
 }
 
 [[gnu::noinline]] Ref lookup_global_uncached(Id name);
