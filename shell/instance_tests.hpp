@@ -9,25 +9,28 @@
 #include "shell/identifiers.hpp"
 #include "shell/namespace.hpp"
 #include "shell/plain_paths.hpp"
+#include "shell/ref.hpp"
 
 namespace tarvel {
-
-// isinstance(obj, cls) with the interpreter's semantics, answering the
-// common cases without reading `obj.__class__`.
-int is_instance(PyObject* obj, PyObject* cls);
 
 // One statement of a body that looks up N class names, all before the first
 // test, and then tests one object against them in order, stopping at the
 // first match.
 //
-// Where the answer depends on the object's type alone, it is remembered per
-// type. That holds when every class was found in the module namespace and
-// has `type` itself as its metaclass (so no __instancecheck__ hook), and
-// when the object's type reads `__class__` through object's own descriptor
-// (so `obj.__class__` is the type). The answer then changes only when the
-// namespace changes (its generation), a class changes (its version tag) or
-// the object's type or one of its bases changes (the type's version tag).
-// Version tags are never reused, so a remembered answer cannot go stale.
+// Where the answer follows from the object's type alone, it is remembered
+// per type: every class was found in the module namespace and has `type`
+// itself as its metaclass (so no __instancecheck__ hook), and each test was
+// decided by the type's bases, or by the type reading `__class__` through
+// object's own descriptor (so `obj.__class__` is the type). The answer then
+// changes only when the namespace changes (its generation), a class changes
+// (its version tag) or the object's type or one of its bases changes (the
+// type's version tag). Version tags are never reused, so an entry cannot
+// match a later type at the same address.
+//
+// Every key is taken before the lookups and tests run, and the answer is
+// stored only if all keys are unchanged after them: the tests may run code
+// (a class-dictionary key's __eq__, a hook that removes itself) that changes
+// what the answer describes.
 template <int N>
 struct ClassTests {
     static constexpr int memo_size = 8;
@@ -39,10 +42,11 @@ struct ClassTests {
     };
 
     Id names[N];
-    // The classes the entries are valid for, kept alive by the namespace
-    // for as long as its generation is `generation` (0: none yet).
+    // The classes the entries are valid for (0: none yet). They are held,
+    // so reading their version tags is safe even if the namespace changed
+    // unseen.
     uint64_t generation = 0;
-    PyTypeObject* classes[N] = {};
+    KeptRef classes[N] = {};
     unsigned int class_versions[N] = {};
     Entry entries[memo_size] = {};
 
@@ -55,7 +59,7 @@ struct ClassTests {
     // another class (__class__ assignment needs a mutable type).
     bool classes_unchanged() const noexcept {
         for (int i = 0; i < N; ++i) {
-            if (classes[i]->tp_version_tag != class_versions[i]) {
+            if (reinterpret_cast<PyTypeObject*>(classes[i].get())->tp_version_tag != class_versions[i]) {
                 return false;
             }
         }

@@ -35,15 +35,45 @@ void replace(PyObject*& slot, PyObject* stolen) {
     Py_XDECREF(old);
 }
 
+// The module's state belongs to the interpreter that first created the
+// module, and lives as long as the process. An application that embeds the
+// interpreter may finalise it and initialise a new one, whose main
+// interpreter has the same id again while the state's objects are gone; so
+// the owner is also marked in its interpreter dictionary, which dies with
+// it. Nothing of the module's state may be touched before this check: the
+// marker key is made from C text each time.
+constexpr const char* owner_mark = "tarvelpy._helpers: owner of the module state";
+
+// 1 when `interp` carries the owner's mark, 0 when not, -1 with an
+// exception set when its dictionary cannot be had.
+int owner_marked(PyInterpreterState* interp, bool set_mark) {
+    PyObject* dict = PyInterpreterState_GetDict(interp);
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    if (set_mark) {
+        return PyDict_SetItemString(dict, owner_mark, Py_True) < 0 ? -1 : 1;
+    }
+    return PyDict_ContainsString(dict, owner_mark);
+}
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     PyInterpreterState* interp = PyInterpreterState_Get();
     int64_t id = PyInterpreterState_GetID(interp);
     if (id == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    if (state.owner_interpreter == -1) {
+    const bool first = state.owner_interpreter == -1;
+    const int marked = first || state.owner_interpreter == id ? owner_marked(interp, first) : 0;
+    if (marked < 0) {
+        return nullptr;
+    }
+    if (first) {
         state.owner_interpreter = id;
-    } else if (state.owner_interpreter != id) {
+    } else if (marked == 0) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
@@ -191,9 +221,7 @@ int run_exec_steps(PyObject* module) {
         return -1;
     }
     replace(state.ns, Py_NewRef(ns));
-    if (watch_namespace(ns) < 0) {
-        return -1;
-    }
+    watch_namespace(ns);
     PyObject* builtins = PyImport_ImportModule("builtins");
     if (builtins == nullptr) {
         return -1;

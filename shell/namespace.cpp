@@ -15,18 +15,25 @@ int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 
 }  // namespace
 
-int watch_namespace(PyObject* ns) {
+void watch_namespace(PyObject* ns) {
     ++lookup_cache.generation;
+    lookup_cache.watching = false;
     if constexpr (!caches_enabled) {
-        return 0;
+        return;
     }
     if (lookup_cache.watcher < 0) {
+        // Another extension may hold every id the interpreter offers.
         lookup_cache.watcher = PyDict_AddWatcher(namespace_changed);
         if (lookup_cache.watcher < 0) {
-            return -1;
+            PyErr_Clear();
+            return;
         }
     }
-    return PyDict_Watch(lookup_cache.watcher, ns);
+    if (PyDict_Watch(lookup_cache.watcher, ns) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    lookup_cache.watching = true;
 }
 
 Ref lookup_global_uncached(Id name) {
@@ -34,13 +41,12 @@ Ref lookup_global_uncached(Id name) {
     PyObject* key = str(name);
     // The interned key carries the hash computed when the module was
     // executed, so the dictionary lookup hashes nothing.
-    // The value is kept only if the namespace did not change during the
-    // lookup itself (a key's __eq__ may run code).
     const uint64_t generation = lookup_cache.generation;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(state.ns, key, &found) > 0) {
-        if (lookup_cache.generation == generation) {
-            lookup_cache.entry_value[index] = found;
+        if (caches_enabled && lookup_cache.watching && lookup_cache.generation == generation) {
+            // The old value is dropped only after the entry is consistent.
+            Ref old = lookup_cache.entry_value[index].exchange(Py_NewRef(found));
             lookup_cache.entry_generation[index] = generation;
         }
         return Ref(found);

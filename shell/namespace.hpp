@@ -13,21 +13,26 @@
 namespace tarvel {
 
 // Values found in the module namespace, valid while the namespace is
-// unchanged: a dictionary watcher moves the generation on before any change
-// to it, so a rebound or deleted name is seen by the very next lookup and a
-// stale (borrowed) value is never handed out. Names found only in builtins
-// are never kept.
+// unchanged. A dictionary watcher moves the generation on before any change
+// to the namespace, so a rebound or deleted name is seen by the very next
+// lookup. A value is kept only if the generation did not move during the
+// lookup that found it (a key's __eq__ may run code). Kept values are strong
+// references: a neighbour that unwatches the namespace (PyDict_Unwatch,
+// PyDict_ClearWatcher with this id) can at worst make one stale, never
+// freed. Without a watcher (no id free) nothing is kept and every lookup
+// reads the dictionary. Names found only in builtins are never kept.
 struct LookupCache {
     uint64_t generation = 1;
     int watcher = -1;
+    bool watching = false;  // the current namespace is watched
     uint64_t entry_generation[identifier_count] = {};
-    PyObject* entry_value[identifier_count] = {};
+    KeptRef entry_value[identifier_count] = {};
 };
 
 extern LookupCache lookup_cache;
 
 // The namespace's current generation: equal values mean an unchanged
-// namespace in between.
+// namespace in between (while it is watched).
 inline uint64_t namespace_generation() noexcept { return lookup_cache.generation; }
 
 // Whether `name` is bound in the namespace of the current generation and
@@ -43,13 +48,13 @@ inline bool cached_in_namespace(Id name) noexcept {
 inline Ref lookup_global(Id name) {
     if (cached_in_namespace(name)) [[likely]] {
         // A kept value is never null.
-        return Ref(Py_NewRef(lookup_cache.entry_value[static_cast<int>(name)]));
+        return Ref(Py_NewRef(lookup_cache.entry_value[static_cast<int>(name)].get()));
     }
     return lookup_global_uncached(name);
 }
 
-// Starts watching a (new) module namespace. Returns -1 with an exception set
-// on failure.
-int watch_namespace(PyObject* ns);
+// Starts watching a (new) module namespace. The cache is an optimisation:
+// when no watcher can be had, lookups simply stay uncached.
+void watch_namespace(PyObject* ns);
 
 }  // namespace tarvel

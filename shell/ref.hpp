@@ -48,4 +48,18 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// A strong reference in static storage, kept for the life of the process.
+// It has no destructor: at exit the interpreter is gone and nothing may be
+// released any more. Replacing it hands back the old reference as a Ref, so
+// that the caller drops it last, once its own state is consistent again (a
+// dropped reference may run arbitrary code).
+class KeptRef {
+public:
+    PyObject* get() const noexcept { return obj_; }
+    [[nodiscard]] Ref exchange(PyObject* stolen) noexcept { return Ref(std::exchange(obj_, stolen)); }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
 }  // namespace tarvel
