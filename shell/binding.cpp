@@ -134,13 +134,23 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == self->def->nparams) [[likely]] {
-        return self->def->body(self, args);
+    if (!enter_call()) [[unlikely]] {
+        return nullptr;
     }
-    return bind_and_call(self, args, nargs, kwnames);
+    PyObject* result = kwnames == nullptr && nargs == self->def->nparams
+                           ? self->def->body(self, args)
+                           : bind_and_call(self, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* fail(FunctionObject* self, int line) {
+    // A C-level slot of a called object (an in-place addition, an attribute
+    // hook) may report failure without an exception; the interpreter's own
+    // eval loop raises this in that case, and so does the module.
+    if (!PyErr_Occurred()) [[unlikely]] {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
     add_traceback(self->def->frame_name, line);
     return nullptr;
 }

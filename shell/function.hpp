@@ -85,6 +85,23 @@ int make_function_type();
 // A new function object for a definition; `closure` may be null.
 PyObject* new_function(const FunctionDef& def, PyObject* closure);
 
+// Every entry into a function of the module takes the interpreter's
+// recursion check first, as the interpreter's own call paths do: a call
+// cycle made only of the module's functions and other C callables would
+// otherwise never meet it and overflow the C stack. A call refused here
+// never began and adds no traceback entry.
+inline bool enter_call() { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
+
+// Runs a body whose arguments are bound, inside the recursion check.
+inline PyObject* run_body(FunctionObject* self, PyObject* const* args) {
+    if (!enter_call()) [[unlikely]] {
+        return nullptr;
+    }
+    PyObject* result = self->def->body(self, args);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // Calls `callable` with positional arguments only. One of the module's own
 // functions (exactly of the function type) is entered as its vectorcall
 // entry would enter it with that many arguments, without the generic
@@ -93,7 +110,7 @@ inline PyObject* call_positional(PyObject* callable, PyObject* const* args, Py_s
     if (caches_enabled && Py_TYPE(callable) == state.function_type) {
         auto* function = reinterpret_cast<FunctionObject*>(callable);
         if (nargs == function->def->nparams) {
-            return function->def->body(function, args);
+            return run_body(function, args);
         }
     }
     return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);
