@@ -1,5 +1,5 @@
 // Code objects of the functions: they describe each function's parameters,
-// locals and first line for introspection and are never executed.
+// locals and first line for introspection.
 #include "shell/code_objects.hpp"
 
 #include "shell/cpython_compat.hpp"
@@ -13,7 +13,35 @@ namespace {
 
 constexpr int optimized_new_locals = CO_OPTIMIZED | CO_NEWLOCALS;
 
-PyObject* make_code(const FunctionDef& def, PyObject* empty_bytes, PyObject* empty_tuple, PyObject* filename) {
+// The instructions are never meant to run, but a code object can be run
+// from Python (types.FunctionType(f.__code__, {})()), and the eval loop
+// trusts its instructions. So they are those of PyCode_NewEmpty, which
+// raise AssertionError at the first line whatever the interpreter version's
+// instruction set: its instruction bytes, line table and stack size. They
+// use no constants, names or locals.
+struct RaisingBody {
+    Ref instructions;
+    Ref line_table;
+    int stack_size = 0;
+
+    bool make(int first_line) {
+        Ref sample{reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, "<raising>", first_line))};
+        if (!sample) {
+            return false;
+        }
+        instructions.reset(PyObject_GetAttrString(sample.get(), "co_code"));
+        line_table.reset(PyObject_GetAttrString(sample.get(), "co_linetable"));
+        Ref stack_size_obj{PyObject_GetAttrString(sample.get(), "co_stacksize")};
+        if (!instructions || !line_table || !stack_size_obj) {
+            return false;
+        }
+        stack_size = PyLong_AsInt(stack_size_obj.get());
+        return !(stack_size == -1 && PyErr_Occurred());
+    }
+};
+
+PyObject* make_code(const FunctionDef& def, const RaisingBody& body, PyObject* empty_bytes, PyObject* empty_tuple,
+                    PyObject* filename) {
     Ref varnames{PyTuple_New(def.nvarnames)};
     if (!varnames) {
         return nullptr;
@@ -22,7 +50,8 @@ PyObject* make_code(const FunctionDef& def, PyObject* empty_bytes, PyObject* emp
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(str(def.varnames[i])));
     }
     PyObject* name = str(def.code_name);
-    return compat::new_code(def.nparams, def.nvarnames, optimized_new_locals, empty_bytes, empty_tuple,
+    const compat::CodeBody code_body{body.instructions.get(), body.line_table.get(), body.stack_size};
+    return compat::new_code(def.nparams, def.nvarnames, optimized_new_locals, code_body, empty_bytes, empty_tuple,
                             varnames.get(), filename, name, def.def_line);
 }
 
@@ -41,12 +70,18 @@ int make_code_objects() {
     }
     defs[static_cast<int>(CodeIndex::apply_lambda)] = &apply_lambda_def;
     defs[static_cast<int>(CodeIndex::signpow_lambda)] = &signpow_lambda_def;
+    // The line table holds lines relative to the first line, so one body
+    // serves every function.
+    RaisingBody body;
     for (const FunctionDef* def : defs) {
         PyObject*& slot = state.codes[static_cast<int>(def->code)];
         if (slot != nullptr) {
             continue;
         }
-        slot = make_code(*def, empty_bytes.get(), empty_tuple.get(), filename.get());
+        if (!body.instructions && !body.make(def->def_line)) {
+            return -1;
+        }
+        slot = make_code(*def, body, empty_bytes.get(), empty_tuple.get(), filename.get());
         if (slot == nullptr) {
             return -1;
         }

@@ -27,11 +27,20 @@ static_assert(Py_mod_create == module_create_slot && Py_mod_exec == module_exec_
 // for introspection. The only constructor taking all of that is the
 // unstable PyUnstable_Code_NewWithPosOnlyArgs; its signature is the same in
 // 3.14 and 3.15. A version that changes it changes only this wrapper.
-inline PyObject* new_code(int argcount, int nlocals, int flags, PyObject* empty_bytes, PyObject* empty_tuple,
-                          PyObject* varnames, PyObject* filename, PyObject* name, int first_line) {
+// `body` gives the instructions, their line table and the stack size they
+// need (see code_objects.cpp).
+struct CodeBody {
+    PyObject* instructions;
+    PyObject* line_table;
+    int stack_size;
+};
+
+inline PyObject* new_code(int argcount, int nlocals, int flags, const CodeBody& body, PyObject* empty_bytes,
+                          PyObject* empty_tuple, PyObject* varnames, PyObject* filename, PyObject* name,
+                          int first_line) {
     return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-        empty_tuple, filename, name, name, first_line, empty_bytes, empty_bytes));
+        argcount, 0, 0, nlocals, body.stack_size, flags, body.instructions, empty_tuple, empty_tuple, varnames,
+        empty_tuple, empty_tuple, filename, name, name, first_line, body.line_table, empty_bytes));
 }
 
 // Gives a type a version tag if it has none, so that facts about the type
