@@ -65,8 +65,7 @@ PyObject* apply_nlfunc_element_body(FunctionObject* self, PyObject* const* args)
     if (!nlexpr) {
         return fail(self, 85);
     }
-    PyObject* captured = reinterpret_cast<CaptureRecord*>(self->closure)->value;
-    Ref nl_func = Ref::borrow(captured != nullptr ? captured : Py_None);
+    Ref nl_func = captured_value(self->closure);
     Ref tree{PyObject_CallOneArg(nl_func.get(), args[0])};
     if (!tree) {
         return fail(self, 85);

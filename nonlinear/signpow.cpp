@@ -24,11 +24,6 @@ Ref signpow_node(PyObject* tree1, PyObject* tree2) {
     return Ref(PyObject_Vectorcall(constructor.get(), call_args, 2, nullptr));
 }
 
-PyObject* captured_tree2(PyObject* record) {
-    PyObject* value = reinterpret_cast<CaptureRecord*>(record)->value;
-    return value != nullptr ? value : Py_None;
-}
-
 }  // namespace
 
 PyObject* signpow_body(FunctionObject* self, PyObject* const* args) {
@@ -96,7 +91,7 @@ PyObject* signpow_element_body(FunctionObject* self, PyObject* const* args) {
     if (!nlexpr) {
         return fail(self, 391);
     }
-    Ref tree2 = Ref::borrow(captured_tree2(self->closure));
+    Ref tree2 = captured_value(self->closure);
     Ref node = signpow_node(args[0], tree2.get());
     if (!node) {
         return fail(self, 391);

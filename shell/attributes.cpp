@@ -72,7 +72,10 @@ int set_module(PyObject* obj, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* obj, void*) { return Py_NewRef(as_function(obj)->globals); }
+PyObject* get_globals(PyObject* obj, void*) {
+    PyObject* globals = as_function(obj)->globals;
+    return Py_NewRef(globals != nullptr ? globals : Py_None);
+}
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 

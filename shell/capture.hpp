@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "shell/ref.hpp"
+
 namespace tarvel {
 
 enum class CaptureKind : int { apply_nlfunc, signpow };
@@ -22,6 +24,14 @@ struct RecyclingList {
 
 extern PyTypeObject capture_types[2];
 extern RecyclingList recycled_captures[2];
+
+// The value an element function reads from its record `closure`, held;
+// None when the value or the record itself is missing (a cleared record, or
+// a cleared function object that no longer has one).
+inline Ref captured_value(PyObject* closure) {
+    PyObject* value = closure != nullptr ? reinterpret_cast<CaptureRecord*>(closure)->value : nullptr;
+    return Ref::borrow(value != nullptr ? value : Py_None);
+}
 
 // Readies both record types. Returns -1 with an exception set on failure.
 int ready_capture_types();

@@ -29,14 +29,19 @@ int function_traverse(PyObject* obj, visitproc visit, void* arg) {
     return 0;
 }
 
+// Leaves the object readable, as the interpreter's own function type does:
+// the code object is kept (it refers to nothing that could close a cycle)
+// and the names become empty strings, so repr, __reduce__ and the attribute
+// getters never meet a null. The remaining fields read as None when null,
+// and an element function without its record reads its captured value as
+// None, as a cleared record gives it.
 int function_clear(PyObject* obj) {
     FunctionObject* f = as_function(obj);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_XSETREF(f->name, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
+    Py_XSETREF(f->qualname, Py_GetConstant(Py_CONSTANT_EMPTY_STR));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
@@ -48,10 +53,14 @@ int function_clear(PyObject* obj) {
 
 void function_dealloc(PyObject* obj) {
     PyObject_GC_UnTrack(obj);
-    if (as_function(obj)->weakreflist != nullptr) {
+    FunctionObject* f = as_function(obj);
+    if (f->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(obj);
     }
     function_clear(obj);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     Py_TYPE(obj)->tp_free(obj);
 }
 
