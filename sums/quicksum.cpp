@@ -109,17 +109,15 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     if (!iterator) {
         return fail(self, 41);
     }
-    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+    // The iterator's next slot is read anew for every item, as the
+    // interpreter's own loops do: an addition may give the iterator another
+    // class. A pending StopIteration (or subclass) ends the walk too.
     for (;;) {
-        Ref term{next(iterator.get())};
-        if (!term) {
-            if (PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    return fail(self, 41);
-                }
-                PyErr_Clear();
-            }
-            return result.release();
+        PyObject* item = nullptr;
+        const int rc = PyIter_NextItem(iterator.get(), &item);
+        Ref term{item};
+        if (rc <= 0) {
+            return rc == 0 ? result.release() : fail(self, 41);
         }
         if (!add_term(result, term.get())) {
             return fail(self, 42);
