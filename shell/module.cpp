@@ -169,12 +169,13 @@ int make_constants() {
 }
 
 int register_in_sys_modules(PyObject* module) {
-    PyObject* modules = PyImport_GetModuleDict();
-    int present = PyMapping_HasKeyWithError(modules, str(Id::module_name));
+    // Held across the presence test, whose key comparisons may run code.
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    int present = PyMapping_HasKeyWithError(modules.get(), str(Id::module_name));
     if (present < 0) {
         return -1;
     }
-    if (present == 0 && PyObject_SetItem(modules, str(Id::module_name), module) < 0) {
+    if (present == 0 && PyObject_SetItem(modules.get(), str(Id::module_name), module) < 0) {
         return -1;
     }
     return 0;
