@@ -99,11 +99,12 @@ def run_child(code, *flags, env=None):
 
 
 # What a child needs in its environment so that a use of freed memory shows
-# (a crash or a sanitizer report, never a quiet success): the debug
-# allocator, which fills every freed block; nothing under the sanitizer
-# run, whose ASan runtime already watches the C allocator.
-FREED_MEMORY_SHOWS = ({} if "asan" in os.environ.get("LD_PRELOAD", "")
-                      else {"PYTHONMALLOC": "debug"})
+# (a crash or a sanitizer report, never a quiet success): the debug hooks,
+# which fill every freed block, so that the interpreter's own reads of it
+# (which no sanitizer sees) find garbage. In the sanitizer run they sit on
+# the C allocator, which ASan watches for the module's reads.
+FREED_MEMORY_SHOWS = {"PYTHONMALLOC": "malloc_debug"
+                      if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"}
 
 
 def allocation_growth(code):
