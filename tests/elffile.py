@@ -1,8 +1,8 @@
-"""The few facts of a 64-bit little-endian ELF shared object that the
-distribution tests check: its section names, the libraries it needs
-(DT_NEEDED) and the symbol versions it needs from each (.gnu.version_r).
-Read with the standard library only, so that a venv without binutils can
-check a wheel."""
+"""The few facts of a 64-bit little-endian ELF file that the tests check:
+its section names, the libraries it needs (DT_NEEDED), the symbol versions
+it needs from each (.gnu.version_r) and the program interpreter of an
+executable (PT_INTERP). Read with the standard library only, so that a venv
+without binutils can check a wheel."""
 
 import struct
 
@@ -10,6 +10,7 @@ SHT_DYNAMIC = 6
 SHT_GNU_VERNEED = 0x6FFFFFFE
 DT_NULL = 0
 DT_NEEDED = 1
+PT_INTERP = 3
 
 
 class ElfFile:
@@ -64,3 +65,14 @@ class ElfFile:
                     aux_entry += next_aux
                 entry += next_entry
         return needs
+
+    def interpreter(self):
+        """The program interpreter (dynamic loader) path, or None."""
+        phoff, = struct.unpack_from("<Q", self.data, 0x20)
+        phentsize, phnum = struct.unpack_from("<HH", self.data, 0x36)
+        for i in range(phnum):
+            p_type, _, p_offset, _, _, p_filesz = struct.unpack_from(
+                "<IIQQQQ", self.data, phoff + i * phentsize)
+            if p_type == PT_INTERP:
+                return self.data[p_offset:p_offset + p_filesz].rstrip(b"\0").decode()
+        return None

@@ -2,6 +2,7 @@
 
 import gc
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -85,13 +86,25 @@ sys.meta_path.insert(0, BlockNumpy())
 """
 
 
-def run_child(code, *flags):
-    """Run code in a fresh interpreter and return the JSON it printed last."""
+def run_child(code, *flags, env=None):
+    """Run code in a fresh interpreter and return the JSON it printed last.
+    ``env`` holds variables added to the child's environment."""
     proc = subprocess.run(
         [sys.executable, "-P", *flags, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
+        capture_output=True, text=True, timeout=120,
+        env=None if env is None else {**os.environ, **env})
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\n{proc.stderr}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# What a child needs in its environment so that a use of freed memory shows
+# (a crash or a sanitizer report, never a quiet success): the debug hooks,
+# which fill every freed block, so that the interpreter's own reads of it
+# (which no sanitizer sees) find garbage. In the sanitizer run they sit on
+# the C allocator, which ASan watches for the module's reads.
+FREED_MEMORY_SHOWS = {"PYTHONMALLOC": "malloc_debug"
+                      if "asan" in os.environ.get("LD_PRELOAD", "") else "debug"}
 
 
 def allocation_growth(code):

@@ -23,7 +23,8 @@ import tarvelpy._helpers as helpers
 from tarvelpy._core import NLExpr, Var, _ExprTree, tupledict, tuplelist
 from tarvelpy._matrixapi import MVar
 
-from support import HELPERS_FILE, UNARY, count_error, element_functions_of
+from support import (
+    HELPERS_FILE, UNARY, count_error, element_functions_of, run_child)
 
 MODULE_NAME = "tarvelpy._helpers"
 TYPE_NAME = "helpers_function"
@@ -141,6 +142,41 @@ def test_code_object(key, func):
     assert code.co_filename == HELPERS_FILE
     expected_name = "<lambda>" if key in ELEMENT_FUNCTIONS else key
     assert code.co_name == expected_name
+
+
+# Defines `elements` in a child: the element functions of _apply_nlfunc and
+# signpow, caught on their way into numpy.vectorize.
+CHILD_ELEMENTS = """
+import json
+import numpy
+import tarvelpy._helpers as h
+from tarvelpy._matrixapi import MVar
+elements = []
+_real_vectorize = numpy.vectorize
+numpy.vectorize = lambda f: elements.append(f) or _real_vectorize(f)
+h._apply_nlfunc(MVar.named("m", 1), h._ExprTree._from_sin)
+h.signpow(MVar.named("m", 1), 2.0)
+numpy.vectorize = _real_vectorize
+"""
+
+
+def test_running_a_code_object_raises():
+    """The code objects only describe the functions; a Python function made
+    of one raises when called instead of running past empty instructions."""
+    seen = run_child(CHILD_ELEMENTS + f"""
+import types
+outcomes = []
+for func in [*(getattr(h, name) for name in {list(MODULE_FUNCTIONS)!r}), *elements]:
+    code = func.__code__
+    try:
+        types.FunctionType(code, {{}})(*[[1, 2]] * code.co_argcount)
+        outcomes.append(None)
+    except Exception as exc:
+        outcomes.append(type(exc).__name__)
+print(json.dumps(outcomes))
+""")
+    assert len(seen) == len(ALL_FUNCTIONS)
+    assert None not in seen
 
 
 def test_closure_defaults_and_coroutine_marker(func):
@@ -614,6 +650,54 @@ def test_type_is_immutable():
     with pytest.raises(TypeError):
         ftype.extra = 1
     assert not hasattr(ftype, "extra")
+
+
+def test_cleared_objects_stay_readable():
+    """The type's clear function, called as the garbage collector calls it
+    on a cycle, leaves a module function and an element function that can
+    still be read and called: names empty, the code object kept."""
+    seen = run_child(CHILD_ELEMENTS + """
+import ctypes, gc
+from tarvelpy._core import NLExpr
+
+ftype = type(h.quicksum)
+
+class TypeHead(ctypes.Structure):
+    # PyTypeObject up to tp_clear.
+    _fields_ = [("head", ctypes.c_void_p * 3), ("tp_name", ctypes.c_char_p),
+                ("slots", ctypes.c_void_p * 17), ("tp_flags", ctypes.c_ulong),
+                ("tp_doc", ctypes.c_char_p), ("tp_traverse", ctypes.c_void_p),
+                ("tp_clear", ctypes.c_void_p)]
+
+head = TypeHead.from_address(id(ftype))
+assert head.tp_name.decode() == f"{ftype.__module__}.{ftype.__qualname__}"
+assert head.tp_flags == ftype.__flags__
+tp_clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(head.tp_clear)
+
+tree = NLExpr._coerce_to_exprtree(1.0)
+report = []
+for func, args in [(h.multidict, ({"a": [1]},)),
+                   (elements[0], (tree,)), (elements[1], (tree,))]:
+    code = func.__code__
+    assert tp_clear(func) == 0
+    for attr in dir(func):
+        getattr(func, attr)
+    try:
+        func(*args)
+    except Exception:
+        pass
+    report.append({
+        "names": [func.__name__, func.func_name, func.__qualname__],
+        "code kept": func.__code__ is code,
+        "repr": repr(func) == f"<helpers_function  at {hex(id(func))}>",
+        "reduce": func.__reduce__(),
+    })
+del func, elements
+gc.collect()
+print(json.dumps(report))
+""")
+    assert seen == [{"names": ["", "", ""], "code kept": True, "repr": True,
+                     "reduce": ""}] * 3
 
 
 # --- standard-library introspection -----------------------------------------

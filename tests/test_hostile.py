@@ -22,8 +22,9 @@ from tarvelpy._core import LinExpr, NLExpr, Var, _ExprTree, tupledict, tuplelist
 from tarvelpy._matrixapi import MLinExpr, MNLExpr, MVar
 
 from support import (
-    UNARY, Boom, capture_element_functions, count_error, element_functions_of,
-    frame, module_entries, multiple_values, unexpected_keyword)
+    CHILD_FRAMES, FREED_MEMORY_SHOWS, UNARY, Boom, capture_element_functions,
+    count_error, element_functions_of, frame, module_entries, multiple_values,
+    run_child, unexpected_keyword)
 
 DEF_LINES = {
     "quicksum": 12, "multidict": 46, "_apply_nlfunc": 72,
@@ -431,6 +432,72 @@ def test_iadd_dropping_last_reference_to_current_term(monkeypatch):
     assert seen == ["Term", "Term"]
 
 
+def test_iadd_dropping_the_term_it_refuses():
+    """+= removes the term from the list, which held its only reference,
+    and returns NotImplemented: the term's own addition is tried next, so
+    the call must still hold the term."""
+    seen = run_child(CHILD_FRAMES + """
+import tarvelpy._helpers as h
+
+class Term:
+    pass
+
+victim = [Term() for _ in range(3)]
+
+class Start:
+    def __iadd__(self, other):
+        victim.remove(other)
+        return NotImplemented
+
+h.LinExpr = Start
+try:
+    h.quicksum(victim)
+    out = None
+except TypeError as exc:
+    out = [str(exc), frames(exc)]
+print(json.dumps(out))
+""", env=FREED_MEMORY_SHOWS)
+    assert seen == ["unsupported operand type(s) for +=: 'Start' and 'Term'",
+                    [["tarvelpy._helpers.quicksum", 42]]]
+
+
+def test_iadd_slot_failing_without_an_exception():
+    """A sibling's C-level in-place addition returns NULL and sets no
+    exception: the call fails with the interpreter's SystemError and the
+    entry of the failing line."""
+    seen = run_child(CHILD_FRAMES + """
+import ctypes
+import tarvelpy._helpers as h
+
+class Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+class Spec(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int),
+                ("itemsize", ctypes.c_int), ("flags", ctypes.c_uint),
+                ("slots", ctypes.POINTER(Slot))]
+
+Py_nb_inplace_add = 14
+binaryfunc = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
+null_add = binaryfunc(lambda left, right: None)
+slots = (Slot * 2)(Slot(Py_nb_inplace_add, ctypes.cast(null_add, ctypes.c_void_p)),
+                   Slot(0, None))
+spec = Spec(b"sibling.NullAdd", 0, 0, 0, slots)
+from_spec = ctypes.pythonapi.PyType_FromSpec
+from_spec.restype = ctypes.py_object
+from_spec.argtypes = [ctypes.POINTER(Spec)]
+h.LinExpr = from_spec(ctypes.byref(spec))
+try:
+    h.quicksum([1.0])
+    out = None
+except SystemError as exc:
+    out = [str(exc), frames(exc)]
+print(json.dumps(out))
+""")
+    assert seen == ["error return without exception set",
+                    [["tarvelpy._helpers.quicksum", 42]]]
+
+
 def test_iadd_appending_to_the_list_is_walked(monkeypatch):
     victim = [1]
 
@@ -533,6 +600,44 @@ def test_recursion_through_callbacks_ends_in_recursion_error(kind):
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["RecursionError"]
+
+
+# A class attribute that is itself a module function (or a partial of one)
+# closes a cycle of C calls with no Python frame in it. Each setup binds
+# NLExpr; the pattern is the module's traceback entries that repeat, one per
+# running body, outermost first.
+C_CYCLES = {
+    "sin": ("h.sin", "h.sin(1.0)",
+            [["tarvelpy._helpers.sin", 136], ["tarvelpy._helpers._apply_nlfunc", 89]]),
+    "sin-keyword": ("h.sin", "h.sin(expr=1.0)",
+                    [["tarvelpy._helpers.sin", 136], ["tarvelpy._helpers._apply_nlfunc", 89]]),
+    "signpow-keywords": ("staticmethod(functools.partial(h.signpow, exponent=2.0))",
+                         "h.signpow(1.0, 2.0)", [["tarvelpy._helpers.signpow", 396]]),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(C_CYCLES))
+def test_recursion_through_c_calls_only_ends_in_recursion_error(kind):
+    coerce, call, pattern = C_CYCLES[kind]
+    seen = run_child(CHILD_FRAMES + f"""
+import functools
+import tarvelpy._helpers as h
+
+h.NLExpr = type("FakeNLExpr", (), {{"_coerce_to_exprtree": {coerce}}})
+try:
+    {call}
+    out = None
+except RecursionError as exc:
+    out = [str(exc), frames(exc)]
+print(json.dumps(out))
+""")
+    assert seen is not None
+    message, entries = seen
+    assert message.endswith(" while calling a Python object")
+    # The refused call never began: no entry of its own, so every entry is
+    # that of a running body at its failing line.
+    assert len(entries) > len(pattern)
+    assert entries == [pattern[i % len(pattern)] for i in range(len(entries))]
 
 
 # ---------------------------------------------------------------------------

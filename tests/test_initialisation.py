@@ -6,7 +6,13 @@ record of what it saw and the test asserts on that record.
 """
 
 import builtins
+import json
+import os
+import platform
+import shutil
+import subprocess
 import sys
+import sysconfig
 import warnings
 
 import pytest
@@ -15,6 +21,7 @@ import tarvelpy._core as core
 import tarvelpy._helpers as helpers
 import tarvelpy._matrixapi as matrixapi
 
+from elffile import ElfFile
 from support import (
     HELPERS_FILE, UNARY, capture_element_functions, module_entries, run_child)
 
@@ -384,6 +391,69 @@ def test_create_step_failure_propagates():
     assert seen == "parent unreadable"
 
 
+def test_exec_step_leaves_another_registered_module_alone():
+    # The module file loaded under another name while sys.modules already
+    # holds an object under the module's own name: that object stays.
+    seen = run_child("""
+        import importlib.util, json, sys
+        origin = importlib.util.find_spec("tarvelpy._helpers").origin
+        placeholder = object()
+        sys.modules["tarvelpy._helpers"] = placeholder
+        spec = importlib.util.spec_from_file_location("_helpers", origin)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(json.dumps({
+            "kept": sys.modules["tarvelpy._helpers"] is placeholder,
+            "works": repr(module.quicksum([1.0, 2.0])),
+        }))
+    """)
+    assert seen == {"kept": True, "works": "<LinExpr: 3.0>"}
+
+
+# What a child runs to use the module: the same results whether its
+# namespace lookups are cached or not, rebindings included.
+WORKLOAD = """
+    import builtins, json
+    import tarvelpy._helpers as h
+    from tarvelpy._core import Var
+
+    class Start:
+        def __iadd__(self, term):
+            return self
+
+    out = [repr(h.quicksum([Var("x"), 2.0])), repr(h.sin(0.5)),
+           repr(h.multidict({"a": [1, 2]}))]
+    saved = h.LinExpr
+    for _ in range(2):
+        h.LinExpr = Start
+        out.append(type(h.quicksum([1])).__name__)
+        h.LinExpr = saved
+        out.append(type(h.quicksum([1])).__name__)
+    del h.LinExpr
+    builtins.LinExpr = Start
+    out.append(type(h.quicksum([1])).__name__)
+    h.LinExpr = saved
+    out.append(type(h.quicksum([1])).__name__)
+    print(json.dumps(out))
+"""
+
+
+# Takes every dictionary-watcher id the interpreter offers extensions.
+TAKE_ALL_WATCHERS = """
+    import _testcapi
+    while True:
+        try:
+            _testcapi.add_dict_watcher(0)
+        except RuntimeError:  # no id left
+            break
+"""
+
+
+def test_import_with_every_dict_watcher_id_taken():
+    pytest.importorskip("_testcapi")
+    assert run_child(TAKE_ALL_WATCHERS + WORKLOAD) == run_child(WORKLOAD)
+
+
 def test_import_under_error_filter_issues_no_warning():
     seen = run_child("""
         import json
@@ -421,6 +491,115 @@ def test_second_interpreter_refused():
         "first_works": "<NLExpr: signpow(2.0, 3.0)>",
         "quicksum": "<LinExpr: 3.0>",
     }
+
+
+# An application embedding the interpreter: two rounds of initialisation,
+# import and finalisation. argv: the home directory, then sys.path.
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+
+static const char* round_code =
+    "import json\n"
+    "try:\n"
+    "    import tarvelpy._helpers as h\n"
+    "    out = ['imported', repr(h.quicksum([1.0, 2.0]))]\n"
+    "except Exception as e:\n"
+    "    out = [type(e).__name__, str(e)]\n"
+    "print(json.dumps(out), flush=True)\n";
+
+int main(int argc, char** argv) {
+    for (int round = 0; round < 2; ++round) {
+        PyConfig config;
+        PyConfig_InitPythonConfig(&config);
+        config.site_import = 0;
+        config.user_site_directory = 0;
+        config.module_search_paths_set = 1;
+        PyStatus status = PyConfig_SetBytesString(&config, &config.home, argv[1]);
+        for (int i = 2; i < argc && !PyStatus_Exception(status); ++i) {
+            wchar_t* path = Py_DecodeLocale(argv[i], NULL);
+            status = path != NULL ? PyWideStringList_Append(&config.module_search_paths, path)
+                                  : PyStatus_NoMemory();
+            PyMem_RawFree(path);
+        }
+        if (!PyStatus_Exception(status)) {
+            status = Py_InitializeFromConfig(&config);
+        }
+        PyConfig_Clear(&config);
+        if (PyStatus_Exception(status)) {
+            Py_ExitStatusException(status);
+        }
+        if (PyRun_SimpleString(round_code) != 0 || Py_FinalizeEx() < 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+"""
+
+
+def embedding_build_command(source, program):
+    """The command that builds ``source`` into ``program`` against the
+    running interpreter's libpython, or skips the test."""
+    machine = platform.machine()
+    candidates = [os.environ.get("CC"), sysconfig.get_config_var("CC"), "cc", "gcc"]
+    compiler = None
+    for candidate in filter(None, candidates):
+        path = shutil.which(candidate.split()[0])
+        if path is None:
+            continue
+        target = subprocess.run([path, "-dumpmachine"], capture_output=True, text=True,
+                                env=compiler_env())
+        if target.returncode == 0 and target.stdout.startswith(machine):
+            compiler = path
+            break
+    if compiler is None:
+        pytest.skip(f"no C compiler for {machine} on PATH")
+    soname = sysconfig.get_config_var("INSTSONAME")
+    libdirs = [os.path.join(sys.base_prefix, "lib", sysconfig.get_config_var("MULTIARCH") or ""),
+               os.path.join(sys.base_prefix, "lib"), sysconfig.get_config_var("LIBDIR")]
+    libpython = next((os.path.join(d, soname) for d in libdirs
+                      if d and soname and os.path.isfile(os.path.join(d, soname))), None)
+    if libpython is None:
+        pytest.skip(f"no shared libpython ({soname}) next to {sys.base_prefix}")
+    with open(os.path.realpath(sys._base_executable), "rb") as f:
+        loader = ElfFile(f.read()).interpreter()
+    libdir = os.path.dirname(libpython)
+    command = [compiler, "-o", str(program), str(source),
+               "-I", sysconfig.get_path("include"), "-I", sysconfig.get_path("platinclude"),
+               libpython,
+               # libpython may need a newer C library than the one the
+               # compiler links against; the one next to it comes at run time.
+               "-Wl,--allow-shlib-undefined",
+               # DT_RPATH, not DT_RUNPATH: it applies to libpython's own
+               # dependencies too.
+               "-Wl,--disable-new-dtags", f"-Wl,-rpath,{libdir}"]
+    if loader is not None:
+        command.append(f"-Wl,--dynamic-linker={loader}")
+    return command
+
+
+def compiler_env():
+    """The environment without a preloaded runtime (the sanitizer run's),
+    which belongs to the interpreter and not to the compiler."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+def test_reinitialised_runtime_refused(tmp_path):
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    build = subprocess.run(embedding_build_command(source, program),
+                           capture_output=True, text=True, env=compiler_env())
+    assert build.returncode == 0, build.stderr
+    proc = subprocess.run([str(program), sys.base_prefix, *sys.path],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, (
+        f"embedding program exited with {proc.returncode}\n{proc.stderr}")
+    first, second = (json.loads(line) for line in proc.stdout.splitlines())
+    assert first == ["imported", repr(helpers.quicksum([1.0, 2.0]))]
+    assert second == [
+        "ImportError", "Interpreter change detected - this module can only "
+        "be loaded into one interpreter per process."]
 
 
 # ---------------------------------------------------------------------------

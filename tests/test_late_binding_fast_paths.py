@@ -8,13 +8,15 @@ after the module has already seen its instances.
 """
 
 import gc
+import warnings
 
 import pytest
 
 import tarvelpy._helpers as h
-from tarvelpy._core import LinExpr, Var
+from tarvelpy._core import LinExpr, Var, tupledict
 
-from support import module_entries
+from support import (
+    CHILD_FRAMES, FREED_MEMORY_SHOWS, lin, module_entries, run_child)
 
 
 class Start:
@@ -57,6 +59,33 @@ def test_a_freed_old_binding_is_never_used(monkeypatch):
     monkeypatch.setattr(h, "LinExpr", start_class("second"))
     gc.collect()
     assert h.quicksum([]).tag == "second"
+
+
+def test_a_removed_namespace_watcher_never_hands_out_a_freed_value():
+    """Another extension removes the watchers from the namespace, so that a
+    rebinding goes unseen, and the old value is freed: a kept value may at
+    worst be stale, never freed."""
+    pytest.importorskip("_testcapi")
+    seen = run_child("""
+        import gc, json
+        import _testcapi
+        import tarvelpy._helpers as h
+
+        class Other:
+            pass
+
+        h.LinExpr = type("Temp", (), {})
+        h.quicksum([])
+        for watcher in range(8):
+            try:
+                _testcapi.unwatch_dict(watcher, vars(h))
+            except ValueError:  # no watcher with that id
+                pass
+        h.LinExpr = Other
+        gc.collect()
+        print(json.dumps(type(h.quicksum([])).__name__))
+    """, env=FREED_MEMORY_SHOWS)
+    assert seen in ("Temp", "Other")
 
 
 def test_deletion_falls_back_to_builtins_then_fails(monkeypatch):
@@ -179,6 +208,65 @@ def test_an_instance_class_that_raises_propagates():
         h.quicksum(fake)
 
 
+def test_a_class_property_that_differs_per_instance():
+    class Chameleon(Summable):
+        __class__ = property(lambda self: self.claimed)
+
+        def __init__(self, claimed):
+            self.claimed = claimed
+
+        def __iter__(self):
+            return iter([1.0, 2.0])
+
+    for _ in range(2):
+        assert h.quicksum(Chameleon(h.MVar)) == ("summed", 0)
+        plain = h.quicksum(Chameleon(int))
+        assert isinstance(plain, LinExpr) and lin(plain) == (3.0, ())
+
+
+def test_bases_replaced_while_the_class_attribute_is_searched():
+    """A base's dictionary holds a str-subclass key that hashes like
+    "__class__"; the comparison with it replaces the argument type's bases,
+    which frees the MRO being searched. Blocks of the old MRO's size are
+    filled again at once, so that a walk of the freed tuple reads garbage."""
+    seen = run_child(CHILD_FRAMES + """
+import tarvelpy._helpers as h
+
+armed = False
+refill = []
+
+class Key(str):
+    def __hash__(self):
+        return hash("__class__")
+
+    def __eq__(self, other):
+        global armed
+        if armed:
+            armed = False
+            size = sys.getsizeof(Leaf.__mro__) - sys.getsizeof(b"")
+            Leaf.__bases__ = (Other,)
+            refill.extend(b"\\x01" * size for _ in range(1000))
+        return False
+
+chain = [type("K0", (), {})]
+for i in range(1, 30):
+    chain.append(type(f"K{i}", (chain[-1],), {}))
+Bad = type("Bad", (chain[-1],), {Key("x"): 1})
+class Other:
+    pass
+Leaf = type("Leaf", (Bad,), {})
+armed = True
+try:
+    h.quicksum(Leaf())
+    out = None
+except Exception as exc:
+    out = [type(exc).__name__, str(exc), frames(exc)]
+print(json.dumps(out))
+""", env=FREED_MEMORY_SHOWS)
+    assert seen == ["TypeError", "'Leaf' object is not iterable",
+                    [["tarvelpy._helpers.quicksum", 41]]]
+
+
 @pytest.mark.parametrize("function", [lambda a: h.sin(a), lambda a: h.signpow(a, 2.0)],
                          ids=["sin", "signpow"])
 def test_nonlinear_dispatch_honours_a_matrix_class_claim(function, monkeypatch):
@@ -273,6 +361,27 @@ def test_new_bases_of_the_argument_type(dispatcher, monkeypatch):
     assert takes_matrix_path(dispatcher, child)
     Child.__bases__ = (Plain,)
     assert not takes_matrix_path(dispatcher, child)
+
+
+def test_a_hook_that_removes_itself_during_the_test():
+    """The answer given while the type still had its hook must not be kept
+    for the type the hook left behind."""
+    class Lazy:
+        def __getattribute__(self, name):
+            if name == "__class__":
+                del Lazy.__getattribute__
+                return tupledict
+            return object.__getattribute__(self, name)
+
+        def __iter__(self):
+            return iter([1.0, 2.0])
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            h.quicksum(Lazy())
+        for _ in range(2):
+            assert lin(h.quicksum(Lazy())) == (3.0, ())
 
 
 def test_a_class_rebound_between_calls(dispatcher, monkeypatch):
