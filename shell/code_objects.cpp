@@ -18,7 +18,9 @@ constexpr int optimized_new_locals = CO_OPTIMIZED | CO_NEWLOCALS;
 // trusts its instructions. So they are those of PyCode_NewEmpty, which
 // raise AssertionError at the first line whatever the interpreter version's
 // instruction set: its instruction bytes, line table and stack size. They
-// use no constants, names or locals.
+// use no constants, names, locals or exception handlers; a version whose
+// body needs any of them fails the module's initialisation here rather
+// than give the eval loop instructions that read past empty tables.
 struct RaisingBody {
     Ref instructions;
     Ref line_table;
@@ -36,7 +38,24 @@ struct RaisingBody {
             return false;
         }
         stack_size = PyLong_AsInt(stack_size_obj.get());
-        return !(stack_size == -1 && PyErr_Occurred());
+        if (stack_size == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        for (const char* table : {"co_consts", "co_names", "co_exceptiontable"}) {
+            Ref value{PyObject_GetAttrString(sample.get(), table)};
+            if (!value) {
+                return false;
+            }
+            const Py_ssize_t size = PyObject_Length(value.get());
+            if (size < 0) {
+                return false;
+            }
+            if (size != 0) {
+                PyErr_Format(PyExc_SystemError, "PyCode_NewEmpty gives a body with a non-empty %s", table);
+                return false;
+            }
+        }
+        return true;
     }
 };
 

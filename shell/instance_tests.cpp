@@ -126,19 +126,10 @@ struct MemoKeys {
     PyTypeObject* type;
     unsigned int type_version;
     PyObject* classes[N];  // held by the caller
-    unsigned int class_versions[N];
 
     // Whether nothing the answer depends on changed while the tests ran.
     bool unchanged(PyObject* obj) const {
-        if (namespace_generation() != generation || Py_TYPE(obj) != type || type->tp_version_tag != type_version) {
-            return false;
-        }
-        for (int i = 0; i < N; ++i) {
-            if (reinterpret_cast<PyTypeObject*>(classes[i])->tp_version_tag != class_versions[i]) {
-                return false;
-            }
-        }
-        return true;
+        return namespace_generation() == generation && Py_TYPE(obj) == type && type->tp_version_tag == type_version;
     }
 };
 
@@ -146,17 +137,14 @@ template <int N>
 void remember(ClassTests<N>& tests, const MemoKeys<N>& keys, int answer) {
     bool same_classes = tests.generation == keys.generation;
     for (int i = 0; i < N && same_classes; ++i) {
-        same_classes = tests.classes[i].get() == keys.classes[i] && tests.class_versions[i] == keys.class_versions[i];
+        same_classes = tests.classes[i] == keys.classes[i];
     }
-    // Classes given up are dropped last, once the memo is consistent again.
-    Ref dropped[N];
     if (!same_classes) {
         for (auto& entry : tests.entries) {
             entry = {};
         }
         for (int i = 0; i < N; ++i) {
-            dropped[i] = tests.classes[i].exchange(Py_NewRef(keys.classes[i]));
-            tests.class_versions[i] = keys.class_versions[i];
+            tests.classes[i] = keys.classes[i];
         }
         tests.generation = keys.generation;
     }
@@ -184,10 +172,8 @@ int first_instance_uncached(ClassTests<N>& tests, PyObject* obj) {
         }
         rememberable = rememberable && cached_in_namespace(tests.names[i]) && PyType_CheckExact(classes[i].get());
     }
-    for (int i = 0; i < N && rememberable; ++i) {
+    for (int i = 0; i < N; ++i) {
         keys.classes[i] = classes[i].get();
-        keys.class_versions[i] = version_of(reinterpret_cast<PyTypeObject*>(classes[i].get()));
-        rememberable = keys.class_versions[i] != 0;
     }
 
     int answer = 0;

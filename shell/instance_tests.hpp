@@ -19,18 +19,24 @@ namespace tarvel {
 //
 // Where the answer follows from the object's type alone, it is remembered
 // per type: every class was found in the module namespace and has `type`
-// itself as its metaclass (so no __instancecheck__ hook), and each test was
-// decided by the type's bases, or by the type reading `__class__` through
-// object's own descriptor (so `obj.__class__` is the type). The answer then
-// changes only when the namespace changes (its generation), a class changes
-// (its version tag) or the object's type or one of its bases changes (the
-// type's version tag). Version tags are never reused, so an entry cannot
-// match a later type at the same address.
+// itself as its metaclass (so no __instancecheck__ hook, and `type` refuses
+// to give a class another metaclass), and each test was decided by the
+// type's MRO, or by the type reading `__class__` through object's own
+// descriptor (so `obj.__class__` is the type). The answer then depends on
+// the classes' identities and the type's MRO and attributes alone. It
+// changes only when the namespace changes (its generation: the same names
+// then still hold the same classes) or the object's type or one of its
+// bases changes (the type's version tag, which every change to the type, its
+// MRO or a base's attributes resets). Version tags are never reused, so an
+// entry cannot match a later type at the same address.
 //
 // Every key is taken before the lookups and tests run, and the answer is
 // stored only if all keys are unchanged after them: the tests may run code
 // (a class-dictionary key's __eq__, a hook that removes itself) that changes
-// what the answer describes.
+// what the answer describes. Nothing here is dereferenced on the remembered
+// path except the object's own type, so an unseen namespace change (a
+// neighbour that unwatched the namespace) can make an answer stale, never
+// read freed memory.
 template <int N>
 struct ClassTests {
     static constexpr int memo_size = 8;
@@ -42,28 +48,14 @@ struct ClassTests {
     };
 
     Id names[N];
-    // The classes the entries are valid for (0: none yet). They are held,
-    // so reading their version tags is safe even if the namespace changed
-    // unseen.
+    // The namespace generation and the classes the entries are valid for
+    // (generation 0: none yet). The classes are compared by identity only.
     uint64_t generation = 0;
-    KeptRef classes[N] = {};
-    unsigned int class_versions[N] = {};
+    PyObject* classes[N] = {};
     Entry entries[memo_size] = {};
 
     static int slot(PyTypeObject* type) noexcept {
         return static_cast<int>((reinterpret_cast<uintptr_t>(type) >> 5) % memo_size);
-    }
-
-    // A class's metaclass needs no check here: it was `type` when the
-    // entries were made, and `type` refuses to have instances reassigned to
-    // another class (__class__ assignment needs a mutable type).
-    bool classes_unchanged() const noexcept {
-        for (int i = 0; i < N; ++i) {
-            if (reinterpret_cast<PyTypeObject*>(classes[i].get())->tp_version_tag != class_versions[i]) {
-                return false;
-            }
-        }
-        return true;
     }
 };
 
@@ -80,7 +72,7 @@ inline int first_instance(ClassTests<N>& tests, PyObject* obj) {
     if (caches_enabled && tests.generation == namespace_generation()) [[likely]] {
         PyTypeObject* type = Py_TYPE(obj);
         const auto& entry = tests.entries[ClassTests<N>::slot(type)];
-        if (entry.type == type && entry.version == type->tp_version_tag && tests.classes_unchanged()) [[likely]] {
+        if (entry.type == type && entry.version == type->tp_version_tag) [[likely]] {
             return entry.answer;
         }
     }

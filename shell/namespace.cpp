@@ -8,9 +8,33 @@ LookupCache lookup_cache;
 
 namespace {
 
+// Every kept value is stale from here on. Each one that something else
+// still holds (the namespace, while it is watched) is released at once, so
+// that it dies with its binding as it would without the cache: that drop
+// cannot free it, so no code runs inside the callback, which must run none.
+// A value only the cache still holds waits for the next lookup's sweep.
 int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++lookup_cache.generation;
+    for (KeptRef& kept : lookup_cache.entry_value) {
+        PyObject* value = kept.get();
+        if (value != nullptr && Py_REFCNT(value) > 1) {
+            Ref released = kept.exchange(nullptr);
+        }
+    }
     return 0;
+}
+
+// Drops the values kept for an older generation. A dropped value may run
+// code (a finaliser) that changes the namespace again; the loop re-reads the
+// generation, and a change made meanwhile leaves `swept` behind for the next
+// lookup to sweep again.
+[[gnu::noinline]] void release_stale_values() {
+    lookup_cache.swept = lookup_cache.generation;
+    for (int i = 0; i < identifier_count; ++i) {
+        if (lookup_cache.entry_generation[i] != lookup_cache.generation && lookup_cache.entry_value[i].get()) {
+            Ref stale = lookup_cache.entry_value[i].exchange(nullptr);
+        }
+    }
 }
 
 }  // namespace
@@ -37,6 +61,9 @@ void watch_namespace(PyObject* ns) {
 }
 
 Ref lookup_global_uncached(Id name) {
+    if (lookup_cache.swept != lookup_cache.generation) {
+        release_stale_values();
+    }
     const int index = static_cast<int>(name);
     PyObject* key = str(name);
     // The interned key carries the hash computed when the module was

@@ -20,9 +20,12 @@ namespace tarvel {
 // references: a neighbour that unwatches the namespace (PyDict_Unwatch,
 // PyDict_ClearWatcher with this id) can at worst make one stale, never
 // freed. Without a watcher (no id free) nothing is kept and every lookup
-// reads the dictionary. Names found only in builtins are never kept.
+// reads the dictionary. Names found only in builtins are never kept. A
+// change releases the kept values at once where that cannot free them, and
+// the first uncached lookup after it releases the rest.
 struct LookupCache {
     uint64_t generation = 1;
+    uint64_t swept = 0;  // the generation whose stale values were released
     int watcher = -1;
     bool watching = false;  // the current namespace is watched
     uint64_t entry_generation[identifier_count] = {};
