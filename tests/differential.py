@@ -136,7 +136,7 @@ class Generator:
         elif how == "getattribute":  # per instance when the instance has a "c"
             extra = [f"del {t}.__getattribute__"] if once else []
             lines = ['if name == "__class__":'] + ["    " + line for line in self.body(
-                f"{t}.__getattribute__", [], f'vars(self).get("c", {claim})', extra)]
+                f"{t}.__getattribute__", [], claim if family == "matrix" else f'vars(self).get("c", {claim})', extra)]
             out += self.method("def __getattribute__(self, name):", lines + [
                 "return object.__getattribute__(self, name)"])
         if family == "plain" or self.chance(0.3):
