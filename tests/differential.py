@@ -237,7 +237,7 @@ class Generator:
             self.steps.append(f'"{attr}" in vars({t}) and delattr({t}, "{attr}")')
         else:
             k, b, t, alt = self.pick(self.keyed)
-            acts = [f"{t}.v = 1", f"{b}.w = 1"] + ([f"{t}.__bases__ = ({alt},)"] * 2 if alt else [])
+            acts = [f"{t}.v = 1", f"{b}.w = 1"] + ([f"{t}.__bases__ = ({alt},); refill()"] * 2 if alt else [])
             self.steps.append(f"arm({k}, {b}, {self.pick(acts)!r})")
 
     def call(self, o=None, repeat=None):
@@ -424,6 +424,14 @@ def arm(key, owner, action):
     owner.armed = 1  # a new version for the owner and every type under it
 
 
+def refill():
+    """Allocate what takes the place of freed tuples of about the size of an
+    old MRO: a walk that still read one would find bytes objects where it
+    expects types."""
+    junk = bytes(400).replace(b"\0", b"A")
+    STATE.setdefault("junk", []).extend(tuple(junk for _ in range(n)) for n in range(28, 36))
+
+
 def deep(n, namespace):
     cls = type("D0", (), {})
     for i in range(1, n):
@@ -504,7 +512,7 @@ def child(site, batch_path):
         batch = json.load(f)
     for steps in batch:
         g = {"h": h, "ns": vars(h), "ORIG": saved, "gc": gc, "np": numpy, "note": note, "attempt": attempt,
-             "NsKey": NsKey, "ClsKey": ClsKey, "arm": arm, "deep": deep, "Boom": Boom, "matrix_of": matrix_of,
+             "NsKey": NsKey, "ClsKey": ClsKey, "arm": arm, "deep": deep, "refill": refill, "Boom": Boom, "matrix_of": matrix_of,
              **{n: getattr(core, n) for n in core.__all__}, **{n: getattr(mat, n) for n in mat.__all__}}
         SEQ_GLOBALS[0] = g
         exec(PRELUDE, g)
@@ -514,6 +522,7 @@ def child(site, batch_path):
         print(json.dumps(transcript), flush=True)
         del g, transcript
         SEQ_GLOBALS[0] = None
+        STATE.pop("junk", None)
         gc.collect()
 
 
@@ -522,24 +531,30 @@ def child(site, batch_path):
 
 
 def run_pair(sites, batch, tmpdir, timeout=300):
-    """Run a batch in a child per site; per child (transcripts, status, stderr)."""
+    """Run a batch in a child per site, both at once; per child (transcripts,
+    exit status, stderr)."""
     path = os.path.join(tmpdir, "batch.json")
     with open(path, "w") as f:
         json.dump(batch, f)
     env = dict(os.environ, PYTHONHASHSEED="0")
-    env.setdefault("PYTHONMALLOC", "debug")
-    procs = [subprocess.Popen([sys.executable, "-P", __file__, "--child", site, path], env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for site in sites]
+    env.setdefault("PYTHONMALLOC", "debug")  # freed memory is overwritten at once
+    procs = []
+    for k, site in enumerate(sites):
+        out, err = (open(os.path.join(tmpdir, f"child{k}.{s}"), "w+") for s in ("out", "err"))
+        procs.append((subprocess.Popen([sys.executable, "-P", __file__, "--child", site, path], env=env,
+                                       stdout=out, stderr=err, text=True), out, err))
     results = []
-    for p in procs:
+    for p, out, err in procs:
         try:
-            out, err = p.communicate(timeout=timeout)
+            p.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             p.kill()
-            out, err = p.communicate()
-            err += "\n(timed out)"
-        results.append(([json.loads(line) for line in out.splitlines() if line.startswith("[")],
-                        p.returncode, err))
+            p.wait()
+            err.write("\n(timed out)")
+        with out, err:
+            out.seek(0)
+            err.seek(0)
+            results.append(([json.loads(line) for line in out if line.startswith("[")], p.returncode, err.read()))
     return results
 
 
@@ -588,7 +603,9 @@ def report(seed, index, sites, seqs, diff, tmpdir, seconds=90):
         return diff is not None
 
     lines = [f"seed {seed}, sequence {index}"]
-    if not fails(seqs):
+    if not any(transcripts for transcripts, _, _ in diff[2]):
+        lines.append("(neither child ran a sequence)")
+    elif not fails(seqs):
         lines.append("(the difference did not show again when run once more)")
     else:
         # Every trial that still fails is kept, so `last` is the current state.
@@ -600,6 +617,8 @@ def report(seed, index, sites, seqs, diff, tmpdir, seconds=90):
         for i in reversed(range(len(seqs))):
             seqs[i] = shrink(seqs[i], lambda t: fails(seqs[:i] + [t] + seqs[i + 1:]), deadline)
     seqs, (at, step, results) = last["seqs"], last["diff"]
+    if step is None:
+        lines.append("(a child ended early: its traceback below names the step)")
     for i, steps in enumerate(seqs):
         lines.append(f"===== sequence {i} of {len(seqs)} after dropping steps")
         for s, code in enumerate(steps):
@@ -609,8 +628,8 @@ def report(seed, index, sites, seqs, diff, tmpdir, seconds=90):
         lines.append(f"=== {label} build: exit status {rc}")
         if step is not None and len(transcripts) > at:
             lines += [json.dumps(part) for part in transcripts[at][step]]
-        if rc != 0:
-            lines.append(err[-3000:])
+        if rc != 0:  # the sanitizer's report comes first, the fault handler's last
+            lines.append(err if len(err) < 6000 else err[:3000] + "\n[...]\n" + err[-3000:])
     return "\n".join(lines)
 
 
