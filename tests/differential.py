@@ -12,16 +12,27 @@ module called (recorded by wrappers) and the hooks that ran. Any difference
 between the transcripts, or a crash of either child, is a defect.
 
 Hooks reached only through lookups that a cache may skip (a class-dictionary
-key or namespace key hashing like the name looked up) keep to a rule, as
-CPython's own type attribute cache would require: a namespace key acts once,
-at its first comparison after its insertion (which every build makes at the
-same moment), and a class-dictionary key acts at most once per arming and
-only in ways no outcome can see (a version change, new bases equivalent to
-the old).
+key or namespace key hashing like the name looked up, whose __eq__ runs)
+keep to a rule, as they would have to with CPython's own type attribute
+cache. A namespace key acts once, at its first comparison after its
+insertion: every build makes that comparison at the same moment, since an
+insertion invalidates every cached name. A class-dictionary key acts once
+per arming (an attribute set on its class, so every type under it gets a
+new version), but only in ways no outcome can see: a version change, or new
+bases equivalent to the old ones, followed by allocations that reuse the
+memory of the freed MRO. A cache may walk a type's dictionaries at other
+moments than the plain path, so an observable action there would differ
+legitimately.
 
-Run by tests/test_differential.py, or directly:
+The sequences of a batch run one after another in the same two children, so
+that memo entries, freed types and reused addresses carry over between them
+as they would in a real process; a failure is reduced to the sequences and
+steps it needs.
+
+Run by tests/test_differential.py, or directly against any two builds:
     python differential.py --seed S --count N [--seconds T] CACHED_SITE REF_SITE
-(an empty CACHED_SITE means the installed package).
+(each SITE a folder holding a tarvelpy package, "" for the installed one);
+`--seed S --show I` prints sequence I.
 """
 
 import argparse
