@@ -28,7 +28,7 @@ SOURCES  := $(shell find $(SRC_DIRS) -name __pycache__ -prune -o -print 2>/dev/n
 
 PYTEST_ARGS ?=
 
-.PHONY: venv install demo test test-all wheel wheel-test clang bench bench-callgrind sanitize leaks memcheck clean
+.PHONY: venv install demo test test-all differential differential-ci wheel wheel-test clang bench bench-callgrind sanitize leaks memcheck clean
 
 venv: $(DEPS)
 
@@ -59,6 +59,23 @@ test: install
 test-all:
 	@set -e; for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory install PYTHON_VERSION=$$v; done; \
 	for v in $(SUPPORTED_VERSIONS); do $(MAKE) --no-print-directory test PYTHON_VERSION=$$v; done
+
+# The differential test: hostile sequences through the installed module and
+# its cache-free build (tools/nocache-build, kept in build/nocache-X.Y), in
+# child interpreters, compared step by step. SEED (random unless given), and
+# DIFF_COUNT sequences or else DIFF_SECONDS seconds.
+SEED         ?= random
+DIFF_SECONDS ?= 600
+DIFF_COUNT   ?=
+differential: install
+	tools/nocache-build $(PYTHON_VERSION)
+	TARVELPY_DIFF_REQUIRED=1 TARVELPY_DIFF_SEED=$(SEED) TARVELPY_DIFF_COUNT=$(DIFF_COUNT) \
+	TARVELPY_DIFF_SECONDS=$(if $(DIFF_COUNT),,$(DIFF_SECONDS)) \
+	$(VPY) -P -m pytest -p no:cacheprovider tests/test_differential.py $(PYTEST_ARGS)
+
+# What CI runs: the test's fixed seed, about a minute with the build.
+differential-ci:
+	$(MAKE) --no-print-directory differential SEED= DIFF_COUNT=2000
 
 # The distribution in dist/: one sdist and, built from it, one manylinux
 # wheel per supported interpreter; twine and auditwheel check them all.
