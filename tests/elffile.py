@@ -1,6 +1,7 @@
 """The few facts of a 64-bit little-endian ELF shared object that the
-distribution tests check: its section names, the libraries it needs
-(DT_NEEDED) and the symbol versions it needs from each (.gnu.version_r).
+distribution tests check: the processor it is for (e_machine), its section
+names, the libraries it needs (DT_NEEDED) and the symbol versions it needs
+from each (.gnu.version_r).
 Read with the standard library only, so that a venv without binutils can
 check a wheel."""
 
@@ -10,6 +11,8 @@ SHT_DYNAMIC = 6
 SHT_GNU_VERNEED = 0x6FFFFFFE
 DT_NULL = 0
 DT_NEEDED = 1
+# e_machine values, by the processor names of wheel platform tags.
+MACHINES = {"x86_64": 62, "aarch64": 183}
 
 
 class ElfFile:
@@ -17,6 +20,7 @@ class ElfFile:
         if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
             raise ValueError("not a 64-bit little-endian ELF file")
         self.data = data
+        self.machine, = struct.unpack_from("<H", data, 0x12)
         shoff, = struct.unpack_from("<Q", data, 0x28)
         shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
         self.sections = [
