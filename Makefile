@@ -6,6 +6,9 @@
 # the package is reinstalled only when its sources change.
 
 SUPPORTED_VERSIONS := 3.14 3.15
+# Processors the wheels are built for: this x86-64 machine's own, and 64-bit
+# ARM, cross-built and tested under emulation.
+WHEEL_PLATFORMS    := x86_64 aarch64
 PYTHON_VERSION     ?= 3.14
 ifeq ($(PYTHON_VERSION),3.14)
 VENV    := .venv
@@ -78,14 +81,17 @@ differential-ci:
 	$(MAKE) --no-print-directory differential SEED= DIFF_COUNT=2000
 
 # The distribution in dist/: one sdist and, built from it, one manylinux
-# wheel per supported interpreter; twine and auditwheel check them all.
+# wheel per supported interpreter and platform; twine and auditwheel check
+# them all. The aarch64 ones are cross-built: the cross compiler, qemu and the
+# arm64 interpreters are installed under ~/.cache/tarvelpy when missing.
 wheel:
-	tools/build-wheels $(SUPPORTED_VERSIONS)
+	tools/build-wheels --platforms "$(WHEEL_PLATFORMS)" $(SUPPORTED_VERSIONS)
 
 # Each wheel of dist/ installed into a fresh venv without build tools
-# (.venv-wheel-VERSION), and the suite run against it.
+# (.venv-wheel-VERSION-PLATFORM), and the suite run against it; the aarch64
+# ones in venvs of the arm64 interpreters under qemu-aarch64.
 wheel-test:
-	tools/test-wheels $(SUPPORTED_VERSIONS) -- $(PYTEST_ARGS)
+	tools/test-wheels --platforms "$(WHEEL_PLATFORMS)" $(SUPPORTED_VERSIONS) -- $(PYTEST_ARGS)
 
 # The module built by clang at -Werror in its own venv (.venv-clang), and the
 # suite run against it.

@@ -1,8 +1,8 @@
 """The few facts of a 64-bit little-endian ELF file that the tests check:
-its section names, the libraries it needs (DT_NEEDED), the symbol versions
-it needs from each (.gnu.version_r) and the program interpreter of an
-executable (PT_INTERP). Read with the standard library only, so that a venv
-without binutils can check a wheel."""
+the processor it is for (e_machine), its section names, the libraries it
+needs (DT_NEEDED), the symbol versions it needs from each (.gnu.version_r)
+and the program interpreter of an executable (PT_INTERP). Read with the
+standard library only, so that a venv without binutils can check a wheel."""
 
 import struct
 
@@ -11,6 +11,8 @@ SHT_GNU_VERNEED = 0x6FFFFFFE
 DT_NULL = 0
 DT_NEEDED = 1
 PT_INTERP = 3
+# e_machine values, by the processor names of wheel platform tags.
+MACHINES = {"x86_64": 62, "aarch64": 183}
 
 
 class ElfFile:
@@ -18,6 +20,7 @@ class ElfFile:
         if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
             raise ValueError("not a 64-bit little-endian ELF file")
         self.data = data
+        self.machine, = struct.unpack_from("<H", data, 0x12)
         shoff, = struct.unpack_from("<Q", data, 0x28)
         shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
         self.sections = [

@@ -1,10 +1,13 @@
 """The archives `make wheel` leaves in dist/, and the venv a wheel is tested in.
 
-The sdist must hold every file a build needs and nothing generated; each
-wheel exactly the installed package, with its extension module stripped and
-needing no shared library or glibc symbol version beyond its platform tag;
-both must carry the project's metadata. A suite run against an installed
-wheel (tools/test-wheels) must have no build tools to fall back on.
+The sdist must hold every file a build needs and nothing generated; dist/
+one wheel per interpreter and processor, each exactly the installed
+package, with its extension module built for the processor its tag names,
+carrying the interpreter's full extension suffix, stripped, and needing no
+shared library or glibc symbol version beyond its platform tag; both must
+carry the project's metadata. A suite run against an installed wheel
+(tools/test-wheels, natively or under emulation) must have no build tools to
+fall back on.
 
 Without archives in dist/, with archives older than a build input, or
 outside a wheel's venv, these tests skip; tools/test-wheels sets
@@ -12,11 +15,14 @@ TARVELPY_WHEEL_TEST=1, which makes each such skip a failure.
 """
 
 import email.parser
+import importlib.machinery
 import importlib.metadata
 import importlib.util
+import itertools
 import json
 import os
 import pathlib
+import platform
 import re
 import shutil
 import sys
@@ -28,7 +34,8 @@ import zipfile
 
 import pytest
 
-from elffile import ElfFile
+import tarvelpy._helpers as helpers
+from elffile import MACHINES, ElfFile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DIST = ROOT / "dist"
@@ -44,6 +51,15 @@ GENERATED_SUFFIXES = (".pyc", ".pyo", ".so")
 ALLOWED_LIBRARIES = {"libc.so.6", "libm.so.6"}
 LEGACY_TAGS = {"manylinux1": (2, 5), "manylinux2010": (2, 12),
                "manylinux2014": (2, 17)}
+PLATFORM_TAG = re.compile(r"(?:(manylinux1|manylinux2010|manylinux2014)"
+                          r"|manylinux_(\d+)_(\d+))_(\w+)")
+
+# make wheel builds a wheel for every pair of these.
+INTERPRETERS = ("cp314", "cp315")
+PROCESSORS = ("x86_64", "aarch64")
+# The newest glibc a processor's wheels may ask for. 2.17 is the first glibc
+# for 64-bit ARM, so an aarch64 wheel installs on every glibc-based ARM Linux.
+NEWEST_GLIBC = {"aarch64": (2, 17)}
 
 SDISTS = sorted(DIST.glob("*.tar.gz"))
 WHEELS = sorted(DIST.glob("*.whl"))
@@ -79,14 +95,19 @@ def wheel_tags(wheel):
     return python, abi, platforms.split(".")
 
 
-def glibc_of_tag(platform):
-    """(major, minor) of the glibc a manylinux platform tag promises."""
-    legacy = platform.removesuffix("_x86_64")
-    if legacy in LEGACY_TAGS:
-        return LEGACY_TAGS[legacy]
-    m = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", platform)
-    assert m, f"{platform} is not a manylinux tag"
-    return int(m[1]), int(m[2])
+def parse_platform_tag(tag):
+    """((major, minor) of the glibc it promises, processor) of a manylinux tag."""
+    m = PLATFORM_TAG.fullmatch(tag)
+    assert m, f"{tag} is not a manylinux tag"
+    legacy, major, minor, processor = m.groups()
+    return (LEGACY_TAGS[legacy] if legacy else (int(major), int(minor))), processor
+
+
+def wheel_processor(wheel):
+    """The one processor all of a wheel's platform tags name."""
+    processors = {parse_platform_tag(t)[1] for t in wheel_tags(wheel)[2]}
+    assert len(processors) == 1, f"{wheel.name} names processors {processors}"
+    return processors.pop()
 
 
 def work_tree_build_inputs():
@@ -105,17 +126,14 @@ def package_files():
             if p.is_file() and p.suffix not in GENERATED_SUFFIXES}
 
 
-def test_dist_holds_one_sdist_and_one_manylinux_wheel_per_interpreter():
+def test_dist_holds_one_sdist_and_one_manylinux_wheel_per_interpreter_and_processor():
     require_archive(SDISTS or WHEELS)
     assert len(SDISTS) == 1, SDISTS
-    tags = [wheel_tags(w) for w in WHEELS]
-    for wheel, (_, _, platforms) in zip(WHEELS, tags):
-        assert all(p.startswith("manylinux") for p in platforms), (
+    for wheel in WHEELS:
+        assert all(p.startswith("manylinux") for p in wheel_tags(wheel)[2]), (
             f"{wheel.name} was not repaired to a manylinux tag")
-    pythons = [python for python, _, _ in tags]
-    assert len(set(pythons)) == len(pythons), pythons
-    this = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert this in pythons, f"no wheel for this interpreter ({this})"
+    built = sorted((wheel_tags(w)[0], wheel_processor(w)) for w in WHEELS)
+    assert built == sorted(itertools.product(INTERPRETERS, PROCESSORS))
 
 
 @pytest.mark.parametrize("sdist", archives_or_skip(SDISTS))
@@ -162,8 +180,12 @@ def test_wheel_holds_exactly_the_package(wheel):
     dist_info = f"{PROJECT['name']}-{PROJECT['version']}.dist-info"
     with zipfile.ZipFile(wheel) as whl:
         names = {n for n in whl.namelist() if not n.endswith("/")}
-    modules = {n for n in names if re.fullmatch(r"tarvelpy/_helpers\..*\.so", n)}
-    assert modules == {f"tarvelpy/_helpers.cpython-{python[2:]}-x86_64-linux-gnu.so"}, names
+    # The module carries the full suffix of its interpreter and processor: a
+    # bare _helpers.so would load into any CPython.
+    modules = {n for n in names if n.startswith("tarvelpy/_helpers")
+               and n.endswith(".so")}
+    suffix = f"cpython-{python[2:]}-{wheel_processor(wheel)}-linux-gnu"
+    assert modules == {f"tarvelpy/_helpers.{suffix}.so"}, names
     expected = (package_files() | modules
                 | {f"{dist_info}/{n}" for n in ("METADATA", "WHEEL", "RECORD")})
     assert not expected - names, f"missing from the wheel: {sorted(expected - names)}"
@@ -185,9 +207,40 @@ def test_wheel_extension_is_stripped_and_needs_nothing_beyond_its_tag(wheel):
              for versions in needs.values() for v in versions
              if v.startswith("GLIBC_")]
     newest = max(glibc, default=(0,))
-    for platform in wheel_tags(wheel)[2]:
-        assert newest <= glibc_of_tag(platform), (
-            f"{so} needs GLIBC_{'.'.join(map(str, newest))}, newer than {platform} allows")
+    for tag in wheel_tags(wheel)[2]:
+        assert newest <= parse_platform_tag(tag)[0], (
+            f"{so} needs GLIBC_{'.'.join(map(str, newest))}, newer than {tag} allows")
+
+
+@pytest.mark.parametrize("wheel", archives_or_skip(WHEELS))
+def test_wheel_extension_is_built_for_the_processor_of_its_tag(wheel):
+    # A cross build that fell back to the host's compiler makes an x86-64
+    # module that auditwheel would still tag for the target.
+    require_archive(wheel)
+    with zipfile.ZipFile(wheel) as whl:
+        [so] = [n for n in whl.namelist() if n.endswith(".so")]
+        machine = ElfFile(whl.read(so)).machine
+    assert machine == MACHINES[wheel_processor(wheel)], (
+        f"{so} is for ELF machine {machine}, the tag names {wheel_processor(wheel)}")
+
+
+@pytest.mark.parametrize("wheel", archives_or_skip(
+    [w for w in WHEELS if any(w.name.endswith(f"_{p}.whl") for p in NEWEST_GLIBC)]))
+def test_wheel_tag_promises_no_newer_glibc_than_its_processor_allows(wheel):
+    # auditwheel tags a wheel by what its module needs: a module that needs a
+    # newer glibc gets a newer tag and no longer installs everywhere.
+    require_archive(wheel)
+    newest = NEWEST_GLIBC[wheel_processor(wheel)]
+    for tag in wheel_tags(wheel)[2]:
+        assert parse_platform_tag(tag)[0] <= newest, (
+            f"{wheel.name}: {tag} asks for a glibc newer than {newest}")
+
+
+def test_installed_module_carries_the_full_extension_suffix():
+    # Every CPython also loads a bare _helpers.so, so a build that lost its
+    # suffix passes every other test of the installed package.
+    name = pathlib.Path(helpers.__file__).name
+    assert name == "_helpers" + importlib.machinery.EXTENSION_SUFFIXES[0]
 
 
 def test_installed_wheel_has_no_build_tools_to_fall_back_on():
@@ -199,6 +252,7 @@ def test_installed_wheel_has_no_build_tools_to_fall_back_on():
     assert wheel.parent == DIST, f"installed from {wheel}, not from dist/"
     python, _, _ = wheel_tags(wheel)
     assert python == f"cp{sys.version_info.major}{sys.version_info.minor}"
+    assert wheel_processor(wheel) == platform.machine()
     modules = [m for m in ("scikit_build_core", "cmake", "ninja")
                if importlib.util.find_spec(m) is not None]
     assert modules == [], f"build tools importable: {modules}"

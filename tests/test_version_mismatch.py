@@ -6,13 +6,18 @@ imported by the other interpreter under ``-W error``. Nothing of such a
 module is called beyond its initialisation: object layouts differ between
 minor versions, and the version check comes before the module touches any.
 
-The other version's build is that of its development venv (``.venv`` for
-3.14, ``.venv-3.15`` for 3.15); ``make test-all`` installs every version
-before it runs any suite, so both directions run there.
+The other version's build is one for this processor: that of its
+development venv (``.venv`` for 3.14, ``.venv-3.15`` for 3.15) or else of
+the venv tools/test-wheels installed its wheel into
+(``.venv-wheel-VERSION-PROCESSOR``), whose interpreter runs the other
+direction. ``make test-all`` installs every version before it runs any
+suite, and tools/test-wheels makes every emulated venv before it runs their
+suites, so both directions run there.
 """
 
 import json
 import pathlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -21,6 +26,7 @@ import textwrap
 import pytest
 
 import tarvelpy._helpers as helpers
+from elffile import ElfFile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SUPPORTED = ("3.14", "3.15")
@@ -44,13 +50,20 @@ def venv_of(version):
 
 
 def build_of(version):
-    """(python, extension module) of another version's venv, if built."""
-    venv = venv_of(version)
-    modules = sorted(venv.glob(f"lib/python{version}/site-packages/tarvelpy/_helpers*.so"))
-    python = venv / "bin" / "python"
-    if not modules or not python.exists():
-        pytest.skip(f"no CPython {version} build in {venv.name}: run `make test-all`")
-    return python, modules[0]
+    """(python, extension module) of another version's build for this
+    processor: under emulation the development venvs hold x86-64 builds,
+    which neither interpreter could load into the other."""
+    machine = ElfFile(pathlib.Path(helpers.__file__).read_bytes()).machine
+    venvs = [venv_of(version), *sorted(ROOT.glob(f".venv-wheel-{version}-*"))]
+    for venv in venvs:
+        modules = sorted(venv.glob(f"lib/python{version}/site-packages/tarvelpy/_helpers*.so"))
+        python = venv / "bin" / "python"
+        if (modules and python.exists()
+                and ElfFile(modules[0].read_bytes()).machine == machine):
+            return python, modules[0]
+    pytest.skip(f"no CPython {version} build for this processor ({platform.machine()}) "
+                f"in {', '.join(v.name for v in venvs)}: run `make test-all`, "
+                "or `make wheel-test` for every processor's wheels")
 
 
 def import_foreign(tmp_path, python, module):
