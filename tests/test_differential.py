@@ -15,11 +15,11 @@ one), TARVELPY_DIFF_COUNT and TARVELPY_DIFF_SECONDS choose the round; the
 default is the CI seed's first sequences.
 """
 
-import importlib.machinery
 import os
 import pathlib
 import random
 import sys
+import sysconfig
 
 import pytest
 
@@ -39,7 +39,9 @@ def unusable_reference():
     modules = sorted((REFERENCE / "tarvelpy").glob("_helpers*.so"))
     if not modules:
         return f"no cache-free build for {VERSION} in {REFERENCE}"
-    if not any(modules[0].name.endswith(s) for s in importlib.machinery.EXTENSION_SUFFIXES):
+    # The full suffix names interpreter and processor (a bare ".so", which
+    # every interpreter also accepts, would let another processor's build in).
+    if not modules[0].name.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
         return f"{modules[0].name} is not a module for this interpreter ({sys.executable})"
     sources = [p for d in ("shell", "sums", "nonlinear") for p in (ROOT / d).iterdir()]
     if max(p.stat().st_mtime for p in sources + [ROOT / "CMakeLists.txt"]) > modules[0].stat().st_mtime:
