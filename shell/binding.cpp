@@ -134,14 +134,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!enter_call()) [[unlikely]] {
-        return nullptr;
-    }
-    PyObject* result = kwnames == nullptr && nargs == self->def->nparams
-                           ? self->def->body(self, args)
-                           : bind_and_call(self, args, nargs, kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
+    return inside_recursion_check([&] {
+        return kwnames == nullptr && nargs == self->def->nparams ? self->def->body(self, args)
+                                                                 : bind_and_call(self, args, nargs, kwnames);
+    });
 }
 
 PyObject* fail(FunctionObject* self, int line) {

@@ -26,8 +26,8 @@ struct RaisingBody {
     Ref line_table;
     int stack_size = 0;
 
-    bool make(int first_line) {
-        Ref sample{reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, "<raising>", first_line))};
+    bool make() {
+        Ref sample{reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, "<raising>", 1))};
         if (!sample) {
             return false;
         }
@@ -92,13 +92,13 @@ int make_code_objects() {
     // The line table holds lines relative to the first line, so one body
     // serves every function.
     RaisingBody body;
+    if (!body.make()) {
+        return -1;
+    }
     for (const FunctionDef* def : defs) {
         PyObject*& slot = state.codes[static_cast<int>(def->code)];
         if (slot != nullptr) {
             continue;
-        }
-        if (!body.instructions && !body.make(def->def_line)) {
-            return -1;
         }
         slot = make_code(*def, body, empty_bytes.get(), empty_tuple.get(), filename.get());
         if (slot == nullptr) {

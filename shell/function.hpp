@@ -90,14 +90,12 @@ PyObject* new_function(const FunctionDef& def, PyObject* closure);
 // cycle made only of the module's functions and other C callables would
 // otherwise never meet it and overflow the C stack. A call refused here
 // never began and adds no traceback entry.
-inline bool enter_call() { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
-
-// Runs a body whose arguments are bound, inside the recursion check.
-inline PyObject* run_body(FunctionObject* self, PyObject* const* args) {
-    if (!enter_call()) [[unlikely]] {
+template <typename Run>
+inline PyObject* inside_recursion_check(Run run) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) [[unlikely]] {
         return nullptr;
     }
-    PyObject* result = self->def->body(self, args);
+    PyObject* result = run();
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -110,7 +108,7 @@ inline PyObject* call_positional(PyObject* callable, PyObject* const* args, Py_s
     if (caches_enabled && Py_TYPE(callable) == state.function_type) {
         auto* function = reinterpret_cast<FunctionObject*>(callable);
         if (nargs == function->def->nparams) {
-            return run_body(function, args);
+            return inside_recursion_check([&] { return function->def->body(function, args); });
         }
     }
     return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr);

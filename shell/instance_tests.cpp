@@ -170,10 +170,8 @@ int first_instance_uncached(ClassTests<N>& tests, PyObject* obj) {
         if (!classes[i]) {
             return -1;
         }
-        rememberable = rememberable && cached_in_namespace(tests.names[i]) && PyType_CheckExact(classes[i].get());
-    }
-    for (int i = 0; i < N; ++i) {
         keys.classes[i] = classes[i].get();
+        rememberable = rememberable && cached_in_namespace(tests.names[i]) && PyType_CheckExact(classes[i].get());
     }
 
     int answer = 0;

@@ -9,7 +9,6 @@
 #include "shell/identifiers.hpp"
 #include "shell/namespace.hpp"
 #include "shell/plain_paths.hpp"
-#include "shell/ref.hpp"
 
 namespace tarvel {
 

@@ -8,33 +8,28 @@ LookupCache lookup_cache;
 
 namespace {
 
-// Every kept value is stale from here on. Each one that something else
-// still holds (the namespace, while it is watched) is released at once, so
-// that it dies with its binding as it would without the cache: that drop
-// cannot free it, so no code runs inside the callback, which must run none.
-// A value only the cache still holds waits for the next lookup's sweep.
-int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++lookup_cache.generation;
-    for (KeptRef& kept : lookup_cache.entry_value) {
-        PyObject* value = kept.get();
-        if (value != nullptr && Py_REFCNT(value) > 1) {
-            Ref released = kept.exchange(nullptr);
-        }
-    }
-    return 0;
-}
-
-// Drops the values kept for an older generation. A dropped value may run
-// code (a finaliser) that changes the namespace again; the loop re-reads the
-// generation, and a change made meanwhile leaves `swept` behind for the next
-// lookup to sweep again.
-[[gnu::noinline]] void release_stale_values() {
-    lookup_cache.swept = lookup_cache.generation;
+// Drops the values kept for an older generation; with `only_unfreeable`,
+// only those that something else still holds, whose drop cannot free them
+// and so runs no code. Otherwise a drop may run a finaliser that changes the
+// namespace again: the loop re-reads the generation each time.
+void release_stale_values(bool only_unfreeable) {
     for (int i = 0; i < identifier_count; ++i) {
-        if (lookup_cache.entry_generation[i] != lookup_cache.generation && lookup_cache.entry_value[i].get()) {
+        PyObject* value = lookup_cache.entry_value[i].get();
+        if (value != nullptr && lookup_cache.entry_generation[i] != lookup_cache.generation &&
+            (!only_unfreeable || Py_REFCNT(value) > 1)) {
             Ref stale = lookup_cache.entry_value[i].exchange(nullptr);
         }
     }
+}
+
+// Every kept value is stale from here on. Those the namespace (while it is
+// watched) still holds are released at once, so that each dies with its
+// binding as it would without the cache; the callback must run no code, so
+// a value only the cache still holds waits for the next lookup's sweep.
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++lookup_cache.generation;
+    release_stale_values(true);
+    return 0;
 }
 
 }  // namespace
@@ -61,8 +56,11 @@ void watch_namespace(PyObject* ns) {
 }
 
 Ref lookup_global_uncached(Id name) {
-    if (lookup_cache.swept != lookup_cache.generation) {
-        release_stale_values();
+    // A change made by a finaliser during the sweep leaves `swept` behind,
+    // for the next lookup to sweep again.
+    if (lookup_cache.swept != lookup_cache.generation) [[unlikely]] {
+        lookup_cache.swept = lookup_cache.generation;
+        release_stale_values(false);
     }
     const int index = static_cast<int>(name);
     PyObject* key = str(name);
