@@ -108,12 +108,20 @@ class Case:
         return getattr(helpers, self.fname), getattr(reference, self.fname)
 
 
+class TupleIterable(tuple):
+    """A tuple that quicksum walks through its (C) iterator."""
+
+
 def percall_cases():
     cases = [
         Case("quicksum(())", "quicksum", [()]),
         # Ten one-element tuples added into LinExpr() == []: each step is a
         # cheap C list +=, so the count is the loop's own work per term.
         Case("quicksum(list of 10)", "quicksum", [[(1.0,)] * 10]),
+        # The same through the iterator walk: a tuple subclass is no exact
+        # tuple, and its C iterator is made afresh by every call.
+        Case("quicksum(iterable of 0)", "quicksum", [TupleIterable()]),
+        Case("quicksum(iterable of 10)", "quicksum", [TupleIterable([(1.0,)] * 10)]),
         Case("quicksum(list=())", "quicksum", [], {"list": ()}, "keyword"),
         Case("quicksum()", "quicksum", [], kind="binding"),
         Case("quicksum(5)", "quicksum", [5], kind="body"),

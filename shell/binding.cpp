@@ -2,6 +2,7 @@
 // which matches positional and keyword arguments to the parameters.
 #include "shell/binding.hpp"
 
+#include "shell/cpython_compat.hpp"
 #include "shell/traceback.hpp"
 
 namespace tarvel {
@@ -19,7 +20,7 @@ PyObject* count_error(const FunctionDef& def, Py_ssize_t given) {
 // error. Identity has been tested already.
 int equal_by_value(const FunctionDef& def, PyObject* keyword, PyObject* name) {
     if (PyUnicode_CheckExact(keyword)) {
-        return PyUnicode_Equal(keyword, name);
+        return compat::unicode_equal(keyword, name);
     }
     if (PyUnicode_Check(keyword)) {
         return PyObject_RichCompareBool(keyword, name, Py_EQ);

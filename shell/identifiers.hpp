@@ -52,6 +52,7 @@ namespace tarvel {
     X(coerce_to_exprtree_array, "_coerce_to_exprtree_array")           \
     X(vectorize, "vectorize")                                          \
     X(numpy, "numpy")                                                  \
+    X(resolve, "resolve")                                              \
     X(from_sqrt, "_from_sqrt")                                         \
     X(from_sin, "_from_sin")                                           \
     X(from_cos, "_from_cos")                                           \

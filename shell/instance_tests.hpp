@@ -27,7 +27,14 @@ namespace tarvel {
 // then still hold the same classes) or the object's type or one of its
 // bases changes (the type's version tag, which every change to the type, its
 // MRO or a base's attributes resets). Version tags are never reused, so an
-// entry cannot match a later type at the same address.
+// entry cannot match a later type at the same address. One gap is
+// CPython's own: when a base changes, the subclasses lose their tags first,
+// then the base's type watchers run (and sys.unraisablehook, when one
+// fails), and only then the base loses its own tag. A module call made from
+// there gives a subclass a fresh tag while the base still has its old
+// attributes, and an answer kept under that tag outlives the change, just
+// as the interpreter's own type attribute cache does for lookups made
+// there.
 //
 // Every key is taken before the lookups and tests run, and the answer is
 // stored only if all keys are unchanged after them: the tests may run code

@@ -1,5 +1,6 @@
 #include "shell/namespace.hpp"
 
+#include "shell/cpython_compat.hpp"
 #include "shell/state.hpp"
 
 namespace tarvel {
@@ -22,14 +23,120 @@ void release_stale_values(bool only_unfreeable) {
     }
 }
 
+// Forgets every announced change: the whole namespace is as it is now.
+void settle_all() {
+    lookup_cache.bulk = LookupCache::Bulk::none;
+    lookup_cache.aliased = false;
+    for (auto& announced : lookup_cache.announced) {
+        announced = {};
+    }
+}
+
+// Whether no clear or copy is announced that has not landed (and settles
+// all when one has): a clear empties the namespace, a copy fills the empty
+// one. Runs no code.
+bool bulk_settled(PyObject* ns) {
+    const auto bulk = lookup_cache.bulk;
+    const Py_ssize_t size = PyDict_GET_SIZE(ns);
+    if ((bulk == LookupCache::Bulk::cleared && size == 0) || (bulk == LookupCache::Bulk::copied && size > 0)) {
+        settle_all();
+    }
+    return lookup_cache.bulk == LookupCache::Bulk::none;
+}
+
+// The module name spelt by an exact str key, or -1. Runs no code: an exact
+// str hashes and compares without any. The names are made by the exec step
+// after it starts watching; changes before that concern none of them.
+int identifier_index(PyObject* key) {
+    const Py_hash_t hash = PyObject_Hash(key);
+    for (int i = 0; i < identifier_count; ++i) {
+        PyObject* name = identifier_strings[i];
+        if (name != nullptr && (name == key || (PyObject_Hash(name) == hash && compat::unicode_equal(name, key)))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // Every kept value is stale from here on. Those the namespace (while it is
 // watched) still holds are released at once, so that each dies with its
 // binding as it would without the cache; the callback must run no code, so
 // a value only the cache still holds waits for the next lookup's sweep.
-int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+int namespace_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     ++lookup_cache.generation;
+    if (dict == state.ns) {
+        // A change announced inside a clear's or a copy's window lands
+        // before it and is then undone: nothing is kept until the next
+        // clear or copy lands.
+        if (!bulk_settled(dict)) {
+            lookup_cache.bulk = LookupCache::Bulk::unprovable;
+        }
+        switch (event) {
+            case PyDict_EVENT_ADDED:
+            case PyDict_EVENT_MODIFIED:
+            case PyDict_EVENT_DELETED:
+                if (PyUnicode_CheckExact(key)) {
+                    if (const int name = identifier_index(key); name >= 0) {
+                        lookup_cache.announced[name] = {true, event == PyDict_EVENT_DELETED ? nullptr : new_value};
+                    }
+                } else if (event != PyDict_EVENT_ADDED) {
+                    // Equal to a name without being an exact str, perhaps:
+                    // which binding it changes cannot be told without
+                    // running its code. (A new key changes none.)
+                    lookup_cache.aliased = true;
+                }
+                break;
+            case PyDict_EVENT_CLEARED:
+                // Clearing an empty namespace leaves nothing to see it land by.
+                lookup_cache.bulk =
+                    PyDict_GET_SIZE(dict) > 0 ? LookupCache::Bulk::cleared : LookupCache::Bulk::unprovable;
+                break;
+            case PyDict_EVENT_CLONED:
+                lookup_cache.bulk = LookupCache::Bulk::copied;
+                break;
+            default:
+                break;
+        }
+    }
     release_stale_values(true);
     return 0;
+}
+
+// Whether a value just found for `name` may be kept: every announced change
+// that may concern the name has landed (see namespace.hpp). Settles the
+// name's announced change when it has.
+bool keepable(int name, PyObject* found) {
+    if (!lookup_cache.watching || !bulk_settled(state.ns) || lookup_cache.aliased) {
+        return false;
+    }
+    auto& announced = lookup_cache.announced[name];
+    if (announced.pending && announced.value != found) {
+        return false;
+    }
+    announced.pending = false;
+    return true;
+}
+
+// A lazy import bound in the namespace (3.15) means what it means to Python
+// code: the object it imports. It is resolved, with the errors the import
+// raises, and the binding then replaced if it still holds the placeholder,
+// as the interpreter's own global lookup does. No C API resolves one; its
+// `resolve` method is the type's documented way, and the rebinding is a
+// plain dictionary store.
+Ref resolve_lazy_binding(PyObject* key, Ref placeholder) {
+    Ref value{PyObject_CallMethodNoArgs(placeholder.get(), str(Id::resolve))};
+    if (!value) {
+        return value;
+    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state.ns, key, &found) < 0) {
+        return Ref();
+    }
+    Ref current{found};
+    if (current.get() == placeholder.get() && PyDict_SetItem(state.ns, key, value.get()) < 0) {
+        return Ref();
+    }
+    return value;
 }
 
 }  // namespace
@@ -52,6 +159,7 @@ void watch_namespace(PyObject* ns) {
         PyErr_Clear();
         return;
     }
+    settle_all();
     lookup_cache.watching = true;
 }
 
@@ -69,12 +177,16 @@ Ref lookup_global_uncached(Id name) {
     const uint64_t generation = lookup_cache.generation;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(state.ns, key, &found) > 0) {
-        if (caches_enabled && lookup_cache.watching && lookup_cache.generation == generation) {
+        Ref value{found};
+        if (compat::is_lazy_import(found)) [[unlikely]] {
+            return resolve_lazy_binding(key, std::move(value));
+        }
+        if (caches_enabled && lookup_cache.generation == generation && keepable(index, found)) {
             // The old value is dropped only after the entry is consistent.
             Ref old = lookup_cache.entry_value[index].exchange(Py_NewRef(found));
             lookup_cache.entry_generation[index] = generation;
         }
-        return Ref(found);
+        return value;
     }
     PyErr_Clear();
     PyObject* builtin = nullptr;

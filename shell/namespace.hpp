@@ -12,24 +12,60 @@
 
 namespace tarvel {
 
-// Values found in the module namespace, valid while the namespace is
-// unchanged. A dictionary watcher moves the generation on before any change
-// to the namespace, so a rebound or deleted name is seen by the very next
-// lookup. A value is kept only if the generation did not move during the
-// lookup that found it (a key's __eq__ may run code). Kept values are strong
-// references: a neighbour that unwatches the namespace (PyDict_Unwatch,
-// PyDict_ClearWatcher with this id) can at worst make one stale, never
-// freed. Without a watcher (no id free) nothing is kept and every lookup
-// reads the dictionary. Names found only in builtins are never kept. A
-// change releases the kept values at once where that cannot free them, and
-// the first uncached lookup after it releases the rest.
+// Values found in the module namespace, kept so that a lookup need not read
+// the dictionary. The module's dictionary watcher is told of every change
+// before it lands, and moves the generation on then; a kept value answers
+// only in the generation it was kept in.
+//
+// Code may run between the announcement and the change (a neighbour's
+// watcher that reports an error runs sys.unraisablehook; a watcher may
+// format the new value), and a module call made there reads the binding
+// that is about to be replaced. So the watcher notes, per name, the value
+// the announced change binds (null for an unbinding), and a lookup keeps
+// what it found only if it is that value, that is, once the change has
+// landed. Until the next announcement nothing then changes the name. A
+// change whose key is no exact str may alias any name (it equals one
+// without being one), and a clear or a copy into the namespace changes
+// every name: after either, nothing is kept until a clear or copy is seen
+// to have landed (by the namespace's size) with no change announced in its
+// window. So: a value is kept only once every announced change of its name
+// has landed, and then answers until the next announcement; in between it
+// is the value the namespace holds.
+//
+// This takes one announced change of a name at a time, as CPython itself
+// does: a change of the same key, or a clear or a resize of the dictionary,
+// made inside another change's window leaves the dictionary inconsistent
+// (the first change then stores into, and releases, what it read before
+// announcing), so the cache does not defend against that.
+//
+// Kept values are strong references: a neighbour that unwatches the
+// namespace (PyDict_Unwatch, PyDict_ClearWatcher with this id) can at worst
+// make one stale, never freed. Without a watcher (no id free) nothing is
+// kept. Names found only in builtins are never kept. A change releases the
+// kept values at once where that cannot free them, and the first uncached
+// lookup after it releases the rest.
 struct LookupCache {
+    // One name's last announced change, until a lookup finds it landed.
+    // `value` is compared by address only: the value the change binds, or
+    // null for an unbinding.
+    struct Pending {
+        bool pending = false;
+        const PyObject* value = nullptr;
+    };
+
+    // A clear or a copy into the (empty) namespace announced and not yet
+    // seen to land; `unprovable` when its landing cannot be seen.
+    enum class Bulk { none, cleared, copied, unprovable };
+
     uint64_t generation = 1;
     uint64_t swept = 0;  // the generation whose stale values were released
     int watcher = -1;
     bool watching = false;  // the current namespace is watched
+    bool aliased = false;   // a change by a key that is no exact str
+    Bulk bulk = Bulk::none;
     uint64_t entry_generation[identifier_count] = {};
     KeptRef entry_value[identifier_count] = {};
+    Pending announced[identifier_count] = {};
 };
 
 extern LookupCache lookup_cache;

@@ -1,4 +1,5 @@
 // quicksum(list): sums terms by in-place addition into an empty LinExpr.
+#include "shell/cpython_compat.hpp"
 #include "shell/instance_tests.hpp"
 #include "shell/namespace.hpp"
 #include "shell/ref.hpp"
@@ -43,6 +44,41 @@ bool add_tuple_items(Ref& result, PyObject* tuple) {
         }
     }
     return true;
+}
+
+// Whether the next slot of an iterator of `type` is the same for the whole
+// walk: every type on its MRO is immutable, so no slot of it can change,
+// and it is no module type, so no instance of it can be given another
+// class. True for the iterators implemented in C.
+bool has_fixed_next_slot(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;  // read without running any code
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!PyType_HasFeature(base, Py_TPFLAGS_IMMUTABLETYPE) || base == &PyModule_Type) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks an iterator. Every item comes from the next slot of the class the
+// iterator has at that moment, as in the interpreter's own loops: an
+// addition may give the iterator another class, or its class another slot.
+// Where neither can happen the slot is read once. A pending StopIteration
+// (or subclass) ends the walk too. Returns 0, or on failure the source line
+// of the failing statement.
+template <bool fixed_slot>
+int add_iterated_items(Ref& result, PyObject* iterator) {
+    const iternextfunc fixed_next = Py_TYPE(iterator)->tp_iternext;
+    for (;;) {
+        Ref term{fixed_slot ? compat::next_item(iterator, fixed_next) : compat::next_item(iterator)};
+        if (!term) [[unlikely]] {
+            return PyErr_Occurred() ? 41 : 0;
+        }
+        if (!add_term(result, term.get())) {
+            return 42;
+        }
+    }
 }
 
 }  // namespace
@@ -109,20 +145,10 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     if (!iterator) {
         return fail(self, 41);
     }
-    // The iterator's next slot is read anew for every item, as the
-    // interpreter's own loops do: an addition may give the iterator another
-    // class. A pending StopIteration (or subclass) ends the walk too.
-    for (;;) {
-        PyObject* item = nullptr;
-        const int rc = PyIter_NextItem(iterator.get(), &item);
-        Ref term{item};
-        if (rc <= 0) {
-            return rc == 0 ? result.release() : fail(self, 41);
-        }
-        if (!add_term(result, term.get())) {
-            return fail(self, 42);
-        }
-    }
+    const int failed_line = has_fixed_next_slot(Py_TYPE(iterator.get()))
+                                ? add_iterated_items<true>(result, iterator.get())
+                                : add_iterated_items<false>(result, iterator.get());
+    return failed_line == 0 ? result.release() : fail(self, failed_line);
 }
 
 }  // namespace tarvel

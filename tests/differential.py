@@ -97,11 +97,11 @@ class Generator:
         kind = self.r.choices(["rebind", "delete", "restore", "rebase", "bump", "nskey", "again", "raise"],
                               [6, 3, 3, 4, 2, 1 if depth == 0 else 0, 2, 1])[0]
         if kind == "rebind":
-            return f"h.{name} = {self.value_for(name)}"
+            return f'setns("{name}", {self.value_for(name)})'
         if kind == "delete":
-            return f'ns.pop("{name}", None)'
+            return f'delns("{name}")'
         if kind == "restore":
-            return f'ns["{name}"] = ORIG["{name}"]'
+            return f'setns("{name}", ORIG["{name}"])'
         if kind == "rebase":
             family = self.pick(["plain", "plain", "matrix"])
             if self.types[family]:
@@ -110,7 +110,7 @@ class Generator:
         if kind == "bump":
             return f"{self.pick(self.types['plain'] + self.fakes + ['P0'])}.v = 1"
         if kind == "nskey":
-            return f'ns[NsKey("{name}", {self.chance(0.5)}, {self.action(1)!r})] = {self.value_for(name)}'
+            return f'setns(NsKey("{name}", {self.chance(0.5)}, {self.action(1)!r}), {self.value_for(name)})'
         if kind == "again":
             return f'note("again", attempt(h.{self.pick(("quicksum", "sin", "signpow"))}, {self.pick(self.operands)}))'
         return f'raise Boom("{self.fresh("b")}")'
@@ -234,11 +234,13 @@ class Generator:
 
     def change(self):
         name = self.pick(NAMES)
-        kind = self.r.choices(["rebind", "delete", "restore", "nskey", "rebase", "remove", "arm"],
-                              [6, 2, 3, 1, 3, 1, 3 if self.keyed else 0])[0]
-        if kind in ("rebind", "delete", "restore", "nskey") or not self.types["plain"]:
-            self.steps.append(self.action() if kind != "nskey" else f'ns[NsKey("{name}", {self.chance(0.5)}, '
-                              f'{self.action(1)!r})] = {self.value_for(name)}')
+        kind = self.r.choices(["rebind", "delete", "restore", "nskey", "rebase", "remove", "arm", "window"],
+                              [6, 2, 3, 1, 3, 1, 3 if self.keyed else 0, 3])[0]
+        if kind == "window":
+            self.window(name)
+        elif kind in ("rebind", "delete", "restore", "nskey") or not self.types["plain"]:
+            self.steps.append(self.action() if kind != "nskey" else f'setns(NsKey("{name}", {self.chance(0.5)}, '
+                              f'{self.action(1)!r}), {self.value_for(name)})')
         elif kind == "rebase":
             family = self.pick(["plain", "matrix"]) if self.types["matrix"] else "plain"
             self.steps.append(f"{self.pick(self.types[family])}.__bases__ = ({self.pick(self.bases[family])},)")
@@ -250,6 +252,17 @@ class Generator:
             k, b, t, alt = self.pick(self.keyed)
             acts = [f"{t}.v = 1", f"{b}.w = 1"] + ([f"{t}.__bases__ = ({alt},); refill()"] * 2 if alt else [])
             self.steps.append(f"arm({k}, {b}, {self.pick(acts)!r})")
+
+    def window(self, name):
+        """A change of `name` with module calls run after the module's
+        watcher has been told of it and before it lands: from
+        sys.unraisablehook, called for a neighbour's watcher that reports an
+        error, or from a neighbour's watcher that formats the new value."""
+        how = self.pick(["error", "error", "format"])
+        value = "DELETE" if how == "error" and self.chance(0.3) else self.value_for(name)
+        inner = ", ".join(f"attempt(h.{self.pick(('quicksum', 'sin', 'signpow', 'multidict'))}, "
+                          f"{self.pick(self.operands)})" for _ in range(self.pick((1, 2))))
+        self.steps.append(f'window("{how}", "{name}", {value}, "({inner},)")')
 
     def call(self, o=None, repeat=None):
         o = o or self.pick(self.operands[-6:] if self.chance(0.6) else self.operands)
@@ -315,7 +328,7 @@ def generate(seed, index):
 # Child side: run sequences and write their transcripts
 
 EVENTS = []
-STATE = {"depth": 0}
+STATE = {"depth": 0, "changing": [], "window": False}
 
 
 class Boom(Exception):
@@ -450,6 +463,82 @@ def deep(n, namespace):
     return cls
 
 
+DELETE = object()
+
+
+def change_ns(key, value):
+    """ns[key] = value (or with DELETE, its removal), unless that would
+    break CPython's own dictionary: inside a change's window (see window())
+    only another name already bound may change; no new key, which may
+    resize the dictionary, and no key whose change is under way, whose old
+    value CPython would then release twice."""
+    ns = SEQ_GLOBALS[0]["ns"]
+    if STATE["window"] and (key in STATE["changing"] or (
+            value is not DELETE and (type(key) is not str or key not in ns))):
+        note("held", str(key))
+        return
+    STATE["changing"].append(key)
+    try:
+        if value is DELETE:
+            ns.pop(key, None)
+        else:
+            ns[key] = value
+    finally:
+        STATE["changing"].pop()
+
+
+def setns(key, value):
+    change_ns(key, value)
+
+
+def delns(key):
+    change_ns(key, DELETE)
+
+
+def window(how, name, value, inner):
+    """Changes (or with DELETE unbinds) `name` while a neighbour's watcher
+    watches the namespace; the module calls in `inner` (source of a tuple)
+    run inside the windows of that change and of those it makes, each
+    noted."""
+    import _testcapi
+    g = SEQ_GLOBALS[0]
+
+    def run_inner():
+        note("window", *eval(inner, g))
+    if how == "format":  # the watcher formats the new value: its class's str runs the calls
+        watcher = _testcapi.add_dict_watcher(0)
+        value = loud(value, run_inner)
+    else:  # the watcher reports an error, and CPython calls sys.unraisablehook
+        watcher = _testcapi.add_dict_watcher(1)
+    old_hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: run_inner()
+    _testcapi.watch_dict(watcher, g["ns"])
+    STATE["changing"].append(name)
+    STATE["window"] = True
+    try:
+        if value is DELETE:
+            g["ns"].pop(name, None)
+        else:
+            g["ns"][name] = value
+    finally:
+        STATE["window"] = False
+        STATE["changing"].pop()
+        sys.unraisablehook = old_hook
+        _testcapi.unwatch_dict(watcher, g["ns"])
+        _testcapi.clear_dict_watcher(watcher)
+
+
+def loud(value, run_inner):
+    """A subclass of the class `value` whose str() runs the calls (other
+    values, and classes that refuse subclasses, stay as they are)."""
+    if not isinstance(value, type):
+        return value
+    try:
+        meta = type("Loud", (type(value),), {"__str__": lambda cls: run_inner() or "loud"})
+        return meta(value.__name__, (value,), {"__slots__": ()})
+    except TypeError:
+        return value
+
+
 SEQ_GLOBALS = [None]
 PRELUDE = 'class P0: pass\nclass A0:\n    __slots__ = ("array",)\n'
 
@@ -523,7 +612,8 @@ def child(site, batch_path):
         batch = json.load(f)
     for steps in batch:
         g = {"h": h, "ns": vars(h), "ORIG": saved, "gc": gc, "np": numpy, "note": note, "attempt": attempt,
-             "NsKey": NsKey, "ClsKey": ClsKey, "arm": arm, "deep": deep, "refill": refill, "Boom": Boom, "matrix_of": matrix_of,
+             "NsKey": NsKey, "ClsKey": ClsKey, "setns": setns, "delns": delns, "window": window,
+             "DELETE": DELETE, "arm": arm, "deep": deep, "refill": refill, "Boom": Boom, "matrix_of": matrix_of,
              **{n: getattr(core, n) for n in core.__all__}, **{n: getattr(mat, n) for n in mat.__all__}}
         SEQ_GLOBALS[0] = g
         exec(PRELUDE, g)
@@ -649,6 +739,7 @@ def run(seed, sites, tmpdir, count=None, seconds=None, batch_size=100, log=print
     (number of sequences run, failure report or None)."""
     start = time.monotonic()
     done = 0
+    windows = {"error": 0, "format": 0}
     while (count is None or done < count) and (seconds is None or time.monotonic() - start < seconds):
         n = batch_size if count is None else min(batch_size, count - done)
         batch = [generate(seed, done + i) for i in range(n)]
@@ -657,8 +748,12 @@ def run(seed, sites, tmpdir, count=None, seconds=None, batch_size=100, log=print
             index = done + diff[0]
             return index + 1, report(seed, index, sites, batch[:diff[0] + 1], diff, tmpdir)
         done += n
+        for step in (step for steps in batch for step in steps if step.startswith("window(")):
+            windows[step.split('"')[1]] += 1
         if done % 1000 == 0:
             log(f"differential: seed {seed}: {done} sequences, no difference")
+    log(f"differential: changes with module calls in their window: {windows['error']} from an "
+        f"error hook, {windows['format']} from a formatting watcher")
     return done, None
 
 

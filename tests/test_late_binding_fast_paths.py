@@ -8,7 +8,9 @@ after the module has already seen its instances.
 """
 
 import gc
+import sys
 import warnings
+import weakref
 
 import pytest
 
@@ -442,3 +444,111 @@ def test_a_rebound_apply_nlfunc_that_is_another_module_function(monkeypatch):
     with pytest.raises(TypeError, match="unsupported operand") as info:
         h.sin(2.0)  # signpow's exponent is the tree constructor
     assert module_entries(info.value) == [("tarvelpy._helpers.sin", 136), ("tarvelpy._helpers.signpow", 397)]
+
+
+# -- code that runs between a namespace change's announcement and the change ---
+# A neighbour's dictionary watcher that reports an error makes CPython call
+# sys.unraisablehook after the module's watcher was told of the change and
+# before the change lands; module calls made there read the old binding.
+
+class Tagged:
+    def __init__(self, tag):
+        self.tag = tag
+
+    def __call__(self):
+        return self.tag
+
+
+def change_in_window(change, inside):
+    _testcapi = pytest.importorskip("_testcapi")
+    seen = []
+    watcher = _testcapi.add_dict_watcher(1)  # reports an error for every event
+    _testcapi.watch_dict(watcher, vars(h))
+    old_hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: seen.append(inside())
+    try:
+        change()
+    finally:
+        sys.unraisablehook = old_hook
+        _testcapi.unwatch_dict(watcher, vars(h))
+        _testcapi.clear_dict_watcher(watcher)
+    assert seen, "the hook did not run"
+
+
+def test_a_name_rebound_while_the_module_is_called_in_the_window(monkeypatch):
+    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
+    assert h.quicksum([]) == "old"
+    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), lambda: h.quicksum([]))
+    assert h.quicksum([]) == "new"
+
+
+def test_a_replaced_value_dies_with_its_binding_after_calls_in_the_window(monkeypatch):
+    old = Tagged("old")
+    gone = weakref.ref(old)
+    monkeypatch.setattr(h, "LinExpr", old)
+    del old
+    h.quicksum([])
+    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), lambda: h.quicksum([]))
+    assert gone() is None
+
+
+def test_a_name_deleted_while_the_module_is_called_in_the_window(monkeypatch):
+    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
+    h.quicksum([])
+    change_in_window(lambda: delattr(h, "LinExpr"), lambda: h.quicksum([]))
+    with pytest.raises(NameError, match="^name 'LinExpr' is not defined$"):
+        h.quicksum([])
+
+
+def test_another_name_changed_in_the_window(monkeypatch):
+    """A change of another name lands inside the window (and moves the
+    generation on): the name whose change is announced is still not kept."""
+    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
+    monkeypatch.setattr(h, "tupledict", tupledict)
+
+    changed = []
+
+    def inside():
+        if not changed:  # once: this change's own window runs the hook too
+            changed.append(True)
+            h.tupledict = type("Other", (), {})
+        return h.quicksum([])
+    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), inside)
+    assert h.quicksum([]) == "new"
+
+
+def test_a_matrix_class_rebound_while_the_module_is_called_in_the_window(matrix_probe, monkeypatch):
+    class Probe:
+        pass
+    monkeypatch.setitem(vars(h), "MVar", vars(h)["MVar"])  # restored afterwards
+    seen_as_scalar(h.sin, Probe())
+    change_in_window(lambda: setattr(h, "MVar", Probe), lambda: takes_matrix_path(h.sin, Probe()))
+    assert takes_matrix_path(h.sin, Probe())
+
+
+# -- lazy imports (3.15) -------------------------------------------------------
+
+lazy_imports = pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports are new in 3.15")
+
+
+@lazy_imports
+def test_a_lazy_import_in_the_namespace_is_resolved_and_rebound(tmp_path, monkeypatch):
+    (tmp_path / "lazy_sum_start.py").write_text("class Start(list):\n    pass\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setitem(vars(h), "LinExpr", vars(h)["LinExpr"])
+    exec("lazy from lazy_sum_start import Start as LinExpr", vars(h))
+    assert type(vars(h)["LinExpr"]).__name__ == "lazy_import"
+    for _ in range(2):
+        assert type(h.quicksum([(1,)])).__name__ == "Start"
+        assert vars(h)["LinExpr"].__name__ == "Start"
+
+
+@lazy_imports
+def test_a_lazy_import_that_fails(monkeypatch):
+    monkeypatch.setitem(vars(h), "LinExpr", vars(h)["LinExpr"])
+    exec("lazy from no_such_module_of_tarvelpy import LinExpr", vars(h))
+    for _ in range(2):
+        with pytest.raises(ModuleNotFoundError) as info:
+            h.quicksum([])
+        assert isinstance(info.value.__cause__, ImportError)
+        assert module_entries(info.value) == [("tarvelpy._helpers.quicksum", 40)]
+    assert type(vars(h)["LinExpr"]).__name__ == "lazy_import"
