@@ -122,8 +122,11 @@ bool keepable(int name, PyObject* found) {
 // raises, and the binding then replaced if it still holds the placeholder,
 // as the interpreter's own global lookup does. No C API resolves one; its
 // `resolve` method is the type's documented way, and the rebinding is a
-// plain dictionary store.
-Ref resolve_lazy_binding(PyObject* key, Ref placeholder) {
+// plain dictionary store. Not inside the window of an announced change of
+// the name, though (a lookup made from code that runs there): a store of
+// the same key would make CPython release twice the value that change read
+// before announcing it. That change lands anyway.
+Ref resolve_lazy_binding(int name, PyObject* key, Ref placeholder) {
     Ref value{PyObject_CallMethodNoArgs(placeholder.get(), str(Id::resolve))};
     if (!value) {
         return value;
@@ -133,7 +136,9 @@ Ref resolve_lazy_binding(PyObject* key, Ref placeholder) {
         return Ref();
     }
     Ref current{found};
-    if (current.get() == placeholder.get() && PyDict_SetItem(state.ns, key, value.get()) < 0) {
+    const auto& announced = lookup_cache.announced[name];
+    const bool in_window = lookup_cache.watching && announced.pending && announced.value != current.get();
+    if (current.get() == placeholder.get() && !in_window && PyDict_SetItem(state.ns, key, value.get()) < 0) {
         return Ref();
     }
     return value;
@@ -144,9 +149,8 @@ Ref resolve_lazy_binding(PyObject* key, Ref placeholder) {
 void watch_namespace(PyObject* ns) {
     ++lookup_cache.generation;
     lookup_cache.watching = false;
-    if constexpr (!caches_enabled) {
-        return;
-    }
+    // Watched in the cache-free build too, which keeps no value: the
+    // announced changes also guard the rebinding of a lazy import.
     if (lookup_cache.watcher < 0) {
         // Another extension may hold every id the interpreter offers.
         lookup_cache.watcher = PyDict_AddWatcher(namespace_changed);
@@ -179,7 +183,7 @@ Ref lookup_global_uncached(Id name) {
     if (PyDict_GetItemRef(state.ns, key, &found) > 0) {
         Ref value{found};
         if (compat::is_lazy_import(found)) [[unlikely]] {
-            return resolve_lazy_binding(key, std::move(value));
+            return resolve_lazy_binding(index, key, std::move(value));
         }
         if (caches_enabled && lookup_cache.generation == generation && keepable(index, found)) {
             // The old value is dropped only after the entry is consistent.

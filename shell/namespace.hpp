@@ -33,10 +33,11 @@ namespace tarvel {
 // is the value the namespace holds.
 //
 // This takes one announced change of a name at a time, as CPython itself
-// does: a change of the same key, or a clear or a resize of the dictionary,
-// made inside another change's window leaves the dictionary inconsistent
-// (the first change then stores into, and releases, what it read before
-// announcing), so the cache does not defend against that.
+// does: a change of the same key, a new key, or a clear, made inside another
+// change's window leaves the dictionary inconsistent (the first change then
+// stores into, and releases, what it read before announcing; a new key may
+// resize the table or take its last free entry), so the cache does not
+// defend against that, and the module itself makes no such change there.
 //
 // Kept values are strong references: a neighbour that unwatches the
 // namespace (PyDict_Unwatch, PyDict_ClearWatcher with this id) can at worst

@@ -552,3 +552,24 @@ def test_a_lazy_import_that_fails(monkeypatch):
         assert isinstance(info.value.__cause__, ImportError)
         assert module_entries(info.value) == [("tarvelpy._helpers.quicksum", 40)]
     assert type(vars(h)["LinExpr"]).__name__ == "lazy_import"
+
+
+@lazy_imports
+def test_a_lazy_import_read_again_while_the_module_rebinds_it(tmp_path):
+    """The rebinding's window runs a module call that finds the placeholder
+    still bound: it must not store the same key again (CPython would then
+    release the placeholder twice)."""
+    pytest.importorskip("_testcapi")
+    (tmp_path / "lazy_sum_start.py").write_text("class Start(list):\n    pass\n")
+    seen = run_child(f"""
+        import json, sys, _testcapi
+        sys.path.insert(0, {str(tmp_path)!r})
+        import tarvelpy._helpers as h
+        exec("lazy from lazy_sum_start import Start as LinExpr", vars(h))
+        inner = []
+        sys.unraisablehook = lambda u: inner or inner.append(type(h.quicksum([(1,)])).__name__)
+        _testcapi.watch_dict(_testcapi.add_dict_watcher(1), vars(h))
+        outer = type(h.quicksum([(1,)])).__name__
+        print(json.dumps([inner, outer, vars(h)["LinExpr"].__name__]))
+    """, env=FREED_MEMORY_SHOWS)
+    assert seen == [["Start"], "Start", "Start"]
