@@ -2,10 +2,10 @@
 #
 # The interpreter is CPython $(PYTHON_VERSION) (3.14 unless given) with
 # headers, found or unpacked by tools/bootstrap-python. Everything else lives
-# in the version's venv (.venv for 3.14, .venv-3.15 for 3.15), built once;
+# in the version's venv (.venv for 3.14, .venv-X.Y for the others), built once;
 # the package is reinstalled only when its sources change.
 
-SUPPORTED_VERSIONS := 3.14 3.15
+SUPPORTED_VERSIONS := 3.13 3.14 3.15
 # Processors the wheels are built for: this x86-64 machine's own, and 64-bit
 # ARM, cross-built and tested under emulation.
 WHEEL_PLATFORMS    := x86_64 aarch64

@@ -1,8 +1,21 @@
 // The module's only uses of CPython API outside the stable public surface,
-// and every difference between the supported versions (3.13, 3.14, 3.15),
-// gathered here so that a new interpreter version is checked in one place.
-// Everything else the module calls is public, documented C API, the same in
-// all three.
+// and every difference between the supported versions, gathered here so that
+// a new interpreter version is checked in one place. Everything else the
+// module calls is public, documented C API, the same in all three.
+//
+// Inventory:                      3.13            3.14            3.15
+//   module slot numbers           1, 2            1, 2            84, 85 (1, 2 accepted)
+//   PyUnstable_Code_New...        same signature in all three
+//   PyUnstable_Type_Assign...     same in all three
+//   unicode_equal                 PyUnicode_Compare  PyUnicode_Equal (weak)
+//   next_item                     inline, in all three (3.14 and 3.15 also
+//                                 have PyIter_NextItem, which 3.13 lacks)
+//   is_lazy_import                never           never           PyLazyImport_Type (weak)
+//
+// A build for one version must load into another far enough to report the
+// mismatch (the exec step's version check), so a symbol that an older
+// runtime lacks is referenced weakly: it is null there, and its absence is
+// tested before use.
 #pragma once
 
 #include <Python.h>
@@ -11,12 +24,22 @@
 #error "tarvelpy._helpers needs CPython 3.13 or newer"
 #endif
 
+#if PY_VERSION_HEX >= 0x030E0000
+extern "C" [[gnu::weak]] int PyUnicode_Equal(PyObject*, PyObject*);
+#endif
+// 3.15's lazy imports bind a placeholder of this type until first use. No
+// header outside CPython's internal ones declares it and no C API tests for
+// it, but the interpreter exports it under this public name.
+#if PY_VERSION_HEX >= 0x030F0000
+extern "C" [[gnu::weak]] PyTypeObject PyLazyImport_Type;
+#endif
+
 namespace tarvel::compat {
 
 // Module-definition slots, by the numbers that every supported runtime reads.
 // 3.15 renumbered the slots (Py_mod_create 1 -> 84, Py_mod_exec 2 -> 85) and
-// still accepts the old numbers; 3.13 and 3.14 know only the old ones. With the old
-// numbers a build for one version that is loaded by the other gets as far as
+// still accepts the old numbers; 3.13 and 3.14 know only the old ones. With
+// the old numbers a build for one version that is loaded by another gets as far as
 // the exec step's version check, which names the mismatch, instead of
 // stopping at "unknown slot ID".
 inline constexpr int module_create_slot = 1;
@@ -49,8 +72,8 @@ inline PyObject* new_code(int argcount, int nlocals, int flags, const CodeBody& 
 // can be remembered under (type, tag). Tags are what the interpreter's own
 // caches key on; a type has none until its first cached attribute lookup,
 // and none again after a change until the next one. Unstable API, the same
-// in 3.13, 3.14 and 3.15; 0 means the type cannot get one (too many changes), and
-// then nothing about it is remembered.
+// in 3.13, 3.14 and 3.15; 0 means the type cannot get one (too many
+// changes), and then nothing about it is remembered.
 inline void assign_version_tag(PyTypeObject* type) { (void)PyUnstable_Type_AssignVersionTag(type); }
 
 // Equality by value of two exact strings; cannot fail. PyUnicode_Equal on
@@ -58,10 +81,11 @@ inline void assign_version_tag(PyTypeObject* type) { (void)PyUnstable_Type_Assig
 // strings cannot fail either and gives 0 exactly when they are equal.
 inline int unicode_equal(PyObject* a, PyObject* b) {
 #if PY_VERSION_HEX >= 0x030E0000
-    return PyUnicode_Equal(a, b);
-#else
-    return PyUnicode_Compare(a, b) == 0;
+    if (&PyUnicode_Equal != nullptr) [[likely]] {
+        return PyUnicode_Equal(a, b);
+    }
 #endif
+    return PyUnicode_Compare(a, b) == 0;
 }
 
 // The next item of an iterator from its next slot `next` (never null), as a
@@ -90,19 +114,6 @@ inline PyObject* next_item(PyObject* iterator) {
     }
     return next_item(iterator, next);
 }
-
-}  // namespace tarvel::compat
-
-// 3.15's lazy imports bind a placeholder of this type until first use. No
-// header outside CPython's internal ones declares it and no C API tests for
-// it, but the interpreter exports it under this public name. The reference
-// is weak so that a 3.15 build still loads into an older runtime (to report
-// the version mismatch): there it resolves to null.
-#if PY_VERSION_HEX >= 0x030F0000
-extern "C" [[gnu::weak]] PyTypeObject PyLazyImport_Type;
-#endif
-
-namespace tarvel::compat {
 
 // Whether `value` is a lazy-import placeholder; never on 3.13 and 3.14,
 // which have none.

@@ -55,7 +55,7 @@ PLATFORM_TAG = re.compile(r"(?:(manylinux1|manylinux2010|manylinux2014)"
                           r"|manylinux_(\d+)_(\d+))_(\w+)")
 
 # make wheel builds a wheel for every pair of these.
-INTERPRETERS = ("cp314", "cp315")
+INTERPRETERS = ("cp313", "cp314", "cp315")
 PROCESSORS = ("x86_64", "aarch64")
 # The newest glibc a processor's wheels may ask for. 2.17 is the first glibc
 # for 64-bit ARM, so an aarch64 wheel installs on every glibc-based ARM Linux.
@@ -165,6 +165,9 @@ def test_archive_metadata(archive):
     assert meta["Version"] == PROJECT["version"]
     assert meta["Summary"] == PROJECT["description"]
     assert meta["Requires-Python"] == PROJECT["requires-python"]
+    versions = [c for c in meta.get_all("Classifier", [])
+                if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    assert versions == [f"Programming Language :: Python :: 3.{i[3:]}" for i in INTERPRETERS]
     runtime = [r for r in meta.get_all("Requires-Dist", []) if "extra ==" not in r]
     assert runtime == ["numpy"]
     assert meta["Description-Content-Type"] == "text/markdown"

@@ -7,7 +7,7 @@ module is called beyond its initialisation: object layouts differ between
 minor versions, and the version check comes before the module touches any.
 
 The other version's build is one for this processor: that of its
-development venv (``.venv`` for 3.14, ``.venv-3.15`` for 3.15) or else of
+development venv (``.venv`` for 3.14, ``.venv-X.Y`` for the others) or else of
 the venv tools/test-wheels installed its wheel into
 (``.venv-wheel-VERSION-PROCESSOR``), whose interpreter runs the other
 direction. ``make test-all`` installs every version before it runs any
@@ -29,7 +29,7 @@ import tarvelpy._helpers as helpers
 from elffile import ElfFile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SUPPORTED = ("3.14", "3.15")
+SUPPORTED = ("3.13", "3.14", "3.15")
 THIS = "%d.%d" % sys.version_info[:2]
 
 CHILD = """
