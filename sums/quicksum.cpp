@@ -49,14 +49,40 @@ bool add_tuple_items(Ref& result, PyObject* tuple) {
 // Whether the next slot of an iterator of `type` is the same for the whole
 // walk: every type on its MRO is immutable, so no slot of it can change,
 // and it is no module type, so no instance of it can be given another
-// class. True for the iterators implemented in C.
-bool has_fixed_next_slot(PyTypeObject* type) {
+// class. True for the built-in iterators.
+bool walk_finds_fixed_next_slot(PyTypeObject* type) {
     PyObject* mro = type->tp_mro;  // read without running any code
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (!PyType_HasFeature(base, Py_TPFLAGS_IMMUTABLETYPE) || base == &PyModule_Type) {
             return false;
         }
+    }
+    return true;
+}
+
+// The last type found to have a fixed next slot, by identity and version
+// tag: such a type never changes, so it keeps its tag, and tags are never
+// reused, so the entry cannot match a later type at the same address.
+struct FixedNextSlotMemo {
+    PyTypeObject* type = nullptr;  // not owned
+    unsigned int version = 0;      // never 0 for a filled entry
+};
+
+FixedNextSlotMemo fixed_next_slot_memo;
+
+bool has_fixed_next_slot(PyTypeObject* type) {
+    if (type == fixed_next_slot_memo.type && type->tp_version_tag == fixed_next_slot_memo.version) [[likely]] {
+        return true;
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) || !walk_finds_fixed_next_slot(type)) {
+        return false;
+    }
+    if (type->tp_version_tag == 0) {
+        compat::assign_version_tag(type);  // runs no code
+    }
+    if (type->tp_version_tag != 0) {
+        fixed_next_slot_memo = {type, type->tp_version_tag};
     }
     return true;
 }
@@ -136,7 +162,7 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
         return fail(self, 40);
     }
 
-    if (PyList_CheckExact(list) || PyTuple_CheckExact(list)) {
+    if (PyTuple_CheckExact(list) || PyList_CheckExact(list)) {
         const bool added = PyList_CheckExact(list) ? add_list_items(result, list) : add_tuple_items(result, list);
         return added ? result.release() : fail(self, 42);
     }
@@ -145,7 +171,7 @@ PyObject* quicksum_body(FunctionObject* self, PyObject* const* args) {
     if (!iterator) {
         return fail(self, 41);
     }
-    const int failed_line = has_fixed_next_slot(Py_TYPE(iterator.get()))
+    const int failed_line = caches_enabled && has_fixed_next_slot(Py_TYPE(iterator.get()))
                                 ? add_iterated_items<true>(result, iterator.get())
                                 : add_iterated_items<false>(result, iterator.get());
     return failed_line == 0 ? result.release() : fail(self, failed_line);
