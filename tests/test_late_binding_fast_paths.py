@@ -446,10 +446,9 @@ def test_a_rebound_apply_nlfunc_that_is_another_module_function(monkeypatch):
     assert module_entries(info.value) == [("tarvelpy._helpers.sin", 136), ("tarvelpy._helpers.signpow", 397)]
 
 
-# -- code that runs between a namespace change's announcement and the change ---
-# A neighbour's dictionary watcher that reports an error makes CPython call
-# sys.unraisablehook after the module's watcher was told of the change and
-# before the change lands; module calls made there read the old binding.
+# -- module calls between the announcement of a namespace change and the change
+# A neighbour's watcher that reports an error makes CPython call
+# sys.unraisablehook there; a module call made in it reads the old binding.
 
 class Tagged:
     def __init__(self, tag):
@@ -461,8 +460,7 @@ class Tagged:
 
 def change_in_window(change, inside):
     _testcapi = pytest.importorskip("_testcapi")
-    seen = []
-    watcher = _testcapi.add_dict_watcher(1)  # reports an error for every event
+    seen, watcher = [], _testcapi.add_dict_watcher(1)  # reports an error for every event
     _testcapi.watch_dict(watcher, vars(h))
     old_hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: seen.append(inside())
     try:
@@ -474,46 +472,29 @@ def change_in_window(change, inside):
     assert seen, "the hook did not run"
 
 
-def test_a_name_rebound_while_the_module_is_called_in_the_window(monkeypatch):
-    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
-    assert h.quicksum([]) == "old"
-    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), lambda: h.quicksum([]))
-    assert h.quicksum([]) == "new"
-
-
-def test_a_replaced_value_dies_with_its_binding_after_calls_in_the_window(monkeypatch):
+@pytest.mark.parametrize("case", ["rebound", "deleted", "another name changed inside"])
+def test_module_calls_inside_a_change_window(case, monkeypatch):
     old = Tagged("old")
     gone = weakref.ref(old)
     monkeypatch.setattr(h, "LinExpr", old)
+    monkeypatch.setattr(h, "tupledict", tupledict)
     del old
     h.quicksum([])
-    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), lambda: h.quicksum([]))
-    assert gone() is None
-
-
-def test_a_name_deleted_while_the_module_is_called_in_the_window(monkeypatch):
-    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
-    h.quicksum([])
-    change_in_window(lambda: delattr(h, "LinExpr"), lambda: h.quicksum([]))
-    with pytest.raises(NameError, match="^name 'LinExpr' is not defined$"):
-        h.quicksum([])
-
-
-def test_another_name_changed_in_the_window(monkeypatch):
-    """A change of another name lands inside the window (and moves the
-    generation on): the name whose change is announced is still not kept."""
-    monkeypatch.setattr(h, "LinExpr", Tagged("old"))
-    monkeypatch.setattr(h, "tupledict", tupledict)
-
-    changed = []
+    nested = []
 
     def inside():
-        if not changed:  # once: this change's own window runs the hook too
-            changed.append(True)
+        if case == "another name changed inside" and not nested:
+            nested.append(True)  # once: that change's own window runs this hook too
             h.tupledict = type("Other", (), {})
         return h.quicksum([])
-    change_in_window(lambda: setattr(h, "LinExpr", Tagged("new")), inside)
-    assert h.quicksum([]) == "new"
+    change_in_window((lambda: delattr(h, "LinExpr")) if case == "deleted" else (
+        lambda: setattr(h, "LinExpr", Tagged("new"))), inside)
+    assert gone() is None  # the replaced value died with its binding
+    if case == "deleted":
+        with pytest.raises(NameError, match="^name 'LinExpr' is not defined$"):
+            h.quicksum([])
+    else:
+        assert h.quicksum([]) == "new"
 
 
 def test_a_matrix_class_rebound_while_the_module_is_called_in_the_window(matrix_probe, monkeypatch):
@@ -525,51 +506,34 @@ def test_a_matrix_class_rebound_while_the_module_is_called_in_the_window(matrix_
     assert takes_matrix_path(h.sin, Probe())
 
 
-# -- lazy imports (3.15) -------------------------------------------------------
+# -- lazy imports (3.15): the name means what it means to Python code --------
 
-lazy_imports = pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports are new in 3.15")
-
-
-@lazy_imports
-def test_a_lazy_import_in_the_namespace_is_resolved_and_rebound(tmp_path, monkeypatch):
-    (tmp_path / "lazy_sum_start.py").write_text("class Start(list):\n    pass\n")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    monkeypatch.setitem(vars(h), "LinExpr", vars(h)["LinExpr"])
-    exec("lazy from lazy_sum_start import Start as LinExpr", vars(h))
-    assert type(vars(h)["LinExpr"]).__name__ == "lazy_import"
-    for _ in range(2):
-        assert type(h.quicksum([(1,)])).__name__ == "Start"
-        assert vars(h)["LinExpr"].__name__ == "Start"
-
-
-@lazy_imports
-def test_a_lazy_import_that_fails(monkeypatch):
-    monkeypatch.setitem(vars(h), "LinExpr", vars(h)["LinExpr"])
-    exec("lazy from no_such_module_of_tarvelpy import LinExpr", vars(h))
-    for _ in range(2):
-        with pytest.raises(ModuleNotFoundError) as info:
-            h.quicksum([])
-        assert isinstance(info.value.__cause__, ImportError)
-        assert module_entries(info.value) == [("tarvelpy._helpers.quicksum", 40)]
-    assert type(vars(h)["LinExpr"]).__name__ == "lazy_import"
-
-
-@lazy_imports
-def test_a_lazy_import_read_again_while_the_module_rebinds_it(tmp_path):
-    """The rebinding's window runs a module call that finds the placeholder
-    still bound: it must not store the same key again (CPython would then
-    release the placeholder twice)."""
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="lazy imports are new in 3.15")
+@pytest.mark.parametrize("module", ["lazy_sum_start", "no_such_module_of_tarvelpy"])
+def test_a_lazy_import_in_the_namespace(module, tmp_path):
     pytest.importorskip("_testcapi")
     (tmp_path / "lazy_sum_start.py").write_text("class Start(list):\n    pass\n")
+    # A module call inside the window of the module's own rebinding finds the
+    # placeholder still bound: it must not store the same key again (CPython
+    # would release the placeholder twice).
     seen = run_child(f"""
-        import json, sys, _testcapi
+        import json, sys, traceback, _testcapi
         sys.path.insert(0, {str(tmp_path)!r})
         import tarvelpy._helpers as h
-        exec("lazy from lazy_sum_start import Start as LinExpr", vars(h))
-        inner = []
+        exec("lazy from {module} import Start as LinExpr", vars(h))
+        inner, outcome = [], []
         sys.unraisablehook = lambda u: inner or inner.append(type(h.quicksum([(1,)])).__name__)
         _testcapi.watch_dict(_testcapi.add_dict_watcher(1), vars(h))
-        outer = type(h.quicksum([(1,)])).__name__
-        print(json.dumps([inner, outer, vars(h)["LinExpr"].__name__]))
+        for _ in range(2):
+            try:
+                outcome.append(type(h.quicksum([(1,)])).__name__)
+            except ImportError as exc:
+                outcome.append([type(exc).__name__, type(exc.__cause__).__name__, [(f.name, f.lineno)
+                    for f in traceback.extract_tb(exc.__traceback__)][-1:]])
+        print(json.dumps([inner, outcome, type(vars(h)["LinExpr"]).__name__]))
     """, env=FREED_MEMORY_SHOWS)
-    assert seen == [["Start"], "Start", "Start"]
+    if module == "lazy_sum_start":
+        assert seen == [["Start"], ["Start", "Start"], "type"]
+    else:
+        failed = ["ModuleNotFoundError", "ImportError", [["tarvelpy._helpers.quicksum", 40]]]
+        assert seen == [[], [failed, failed], "lazy_import"]
