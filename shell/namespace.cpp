@@ -37,7 +37,7 @@ void settle_all() {
 // one. Runs no code.
 bool bulk_settled(PyObject* ns) {
     const auto bulk = lookup_cache.bulk;
-    const Py_ssize_t size = PyDict_GET_SIZE(ns);
+    const Py_ssize_t size = PyDict_Size(ns);
     if ((bulk == LookupCache::Bulk::cleared && size == 0) || (bulk == LookupCache::Bulk::copied && size > 0)) {
         settle_all();
     }
@@ -89,7 +89,7 @@ int namespace_changed(PyDict_WatchEvent event, PyObject* dict, PyObject* key, Py
             case PyDict_EVENT_CLEARED:
                 // Clearing an empty namespace leaves nothing to see it land by.
                 lookup_cache.bulk =
-                    PyDict_GET_SIZE(dict) > 0 ? LookupCache::Bulk::cleared : LookupCache::Bulk::unprovable;
+                    PyDict_Size(dict) > 0 ? LookupCache::Bulk::cleared : LookupCache::Bulk::unprovable;
                 break;
             case PyDict_EVENT_CLONED:
                 lookup_cache.bulk = LookupCache::Bulk::copied;
