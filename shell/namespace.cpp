@@ -118,30 +118,16 @@ bool keepable(int name, PyObject* found) {
 }
 
 // A lazy import bound in the namespace (3.15) means what it means to Python
-// code: the object it imports. It is resolved, with the errors the import
-// raises, and the binding then replaced if it still holds the placeholder,
-// as the interpreter's own global lookup does. No C API resolves one; its
-// `resolve` method is the type's documented way, and the rebinding is a
-// plain dictionary store. Not inside the window of an announced change of
-// the name, though (a lookup made from code that runs there): a store of
-// the same key would make CPython release twice the value that change read
-// before announcing it. That change lands anyway.
-Ref resolve_lazy_binding(int name, PyObject* key, Ref placeholder) {
-    Ref value{PyObject_CallMethodNoArgs(placeholder.get(), str(Id::resolve))};
-    if (!value) {
-        return value;
-    }
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(state.ns, key, &found) < 0) {
-        return Ref();
-    }
-    Ref current{found};
-    const auto& announced = lookup_cache.announced[name];
-    const bool in_window = lookup_cache.watching && announced.pending && announced.value != current.get();
-    if (current.get() == placeholder.get() && !in_window && PyDict_SetItem(state.ns, key, value.get()) < 0) {
-        return Ref();
-    }
-    return value;
+// code: the object it imports, with the errors the import raises. No C API
+// resolves one; its `resolve` method is the type's documented way. The
+// binding is left as it is (the interpreter replaces it on the first read
+// by Python code): the module writes nothing to its namespace, because a
+// store made from code that runs inside another change's window (which the
+// module cannot always see: a str-subclass key, no watcher, a neighbour
+// that unwatched the namespace) makes CPython release twice the value that
+// change read before announcing it. Placeholders are never kept.
+Ref resolve_lazy_import(PyObject* placeholder) {
+    return Ref(PyObject_CallMethodNoArgs(placeholder, str(Id::resolve)));
 }
 
 }  // namespace
@@ -149,8 +135,9 @@ Ref resolve_lazy_binding(int name, PyObject* key, Ref placeholder) {
 void watch_namespace(PyObject* ns) {
     ++lookup_cache.generation;
     lookup_cache.watching = false;
-    // Watched in the cache-free build too, which keeps no value: the
-    // announced changes also guard the rebinding of a lazy import.
+    if constexpr (!caches_enabled) {
+        return;
+    }
     if (lookup_cache.watcher < 0) {
         // Another extension may hold every id the interpreter offers.
         lookup_cache.watcher = PyDict_AddWatcher(namespace_changed);
@@ -183,7 +170,7 @@ Ref lookup_global_uncached(Id name) {
     if (PyDict_GetItemRef(state.ns, key, &found) > 0) {
         Ref value{found};
         if (compat::is_lazy_import(found)) [[unlikely]] {
-            return resolve_lazy_binding(index, key, std::move(value));
+            return resolve_lazy_import(found);
         }
         if (caches_enabled && lookup_cache.generation == generation && keepable(index, found)) {
             // The old value is dropped only after the entry is consistent.

@@ -37,7 +37,7 @@ namespace tarvel {
 // change's window leaves the dictionary inconsistent (the first change then
 // stores into, and releases, what it read before announcing; a new key may
 // resize the table or take its last free entry), so the cache does not
-// defend against that, and the module itself makes no such change there.
+// defend against that; the module itself never writes to the namespace.
 //
 // Kept values are strong references: a neighbour that unwatches the
 // namespace (PyDict_Unwatch, PyDict_ClearWatcher with this id) can at worst
