@@ -62,7 +62,8 @@ bool walk_finds_fixed_next_slot(PyTypeObject* type) {
 }
 
 // The last type found to have a fixed next slot, by identity and version
-// tag: such a type never changes, so it keeps its tag, and tags are never
+// tag. Such a type's slots never change; PyType_Modified may still clear its
+// tag, which only makes the entry miss. Tags are handed out once and never
 // reused, so the entry cannot match a later type at the same address.
 struct FixedNextSlotMemo {
     PyTypeObject* type = nullptr;  // not owned
