@@ -47,10 +47,10 @@ bool add_tuple_items(Ref& result, PyObject* tuple) {
 }
 
 // Whether the next slot of an iterator of `type` is the same for the whole
-// walk: every type on its MRO is immutable, so no slot of it can change,
+// walk: every type on its MRO (the type first) is immutable, so no slot of it can change,
 // and it is no module type, so no instance of it can be given another
 // class. True for the built-in iterators.
-bool walk_finds_fixed_next_slot(PyTypeObject* type) {
+bool next_slot_cannot_change(PyTypeObject* type) {
     PyObject* mro = type->tp_mro;  // read without running any code
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
@@ -76,7 +76,7 @@ bool has_fixed_next_slot(PyTypeObject* type) {
     if (type == fixed_next_slot_memo.type && type->tp_version_tag == fixed_next_slot_memo.version) [[likely]] {
         return true;
     }
-    if (!PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) || !walk_finds_fixed_next_slot(type)) {
+    if (!next_slot_cannot_change(type)) {
         return false;
     }
     if (type->tp_version_tag == 0) {

@@ -7,6 +7,7 @@ whichever way the namespace is changed, and an instance test must honour a
 after the module has already seen its instances.
 """
 
+import functools
 import gc
 import sys
 import warnings
@@ -450,14 +451,6 @@ def test_a_rebound_apply_nlfunc_that_is_another_module_function(monkeypatch):
 # A neighbour's watcher that reports an error makes CPython call
 # sys.unraisablehook there; a module call made in it reads the old binding.
 
-class Tagged:
-    def __init__(self, tag):
-        self.tag = tag
-
-    def __call__(self):
-        return self.tag
-
-
 def change_in_window(change, inside):
     _testcapi = pytest.importorskip("_testcapi")
     seen, watcher = [], _testcapi.add_dict_watcher(1)  # reports an error for every event
@@ -474,7 +467,7 @@ def change_in_window(change, inside):
 
 @pytest.mark.parametrize("case", ["rebound", "deleted", "another name changed inside"])
 def test_module_calls_inside_a_change_window(case, monkeypatch):
-    old = Tagged("old")
+    old = functools.partial(str, "old")  # LinExpr() gives "old"
     gone = weakref.ref(old)
     monkeypatch.setattr(h, "LinExpr", old)
     monkeypatch.setattr(h, "tupledict", tupledict)
@@ -488,7 +481,7 @@ def test_module_calls_inside_a_change_window(case, monkeypatch):
             h.tupledict = type("Other", (), {})
         return h.quicksum([])
     change_in_window((lambda: delattr(h, "LinExpr")) if case == "deleted" else (
-        lambda: setattr(h, "LinExpr", Tagged("new"))), inside)
+        lambda: setattr(h, "LinExpr", functools.partial(str, "new"))), inside)
     assert gone() is None  # the replaced value died with its binding
     if case == "deleted":
         with pytest.raises(NameError, match="^name 'LinExpr' is not defined$"):
